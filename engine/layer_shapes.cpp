@@ -1,0 +1,240 @@
+// Layer creation (defaults and validation per type) and shape inference.
+// The table of keys per type is documented in docs/layers.md.
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "qalto/layer.hpp"
+
+namespace qalto {
+
+namespace {
+
+bool is_v2_convolution(LayerType type) {
+  switch (type) {
+    case LayerType::Conv2D:
+    case LayerType::InputConv2D:
+    case LayerType::DepthwiseConv2D:
+    case LayerType::Conv2DTranspose:
+    case LayerType::DepthwiseConv2DTranspose:
+    case LayerType::BufferTempConv:
+    case LayerType::DepthwiseBufferTempConv: return true;
+    default: return false;
+  }
+}
+
+bool is_v1_convolution(LayerType type) {
+  return type == LayerType::Convolutional || type == LayerType::SeparableConvolutional ||
+         type == LayerType::InputConvolutional;
+}
+
+bool is_transposed(LayerType type) {
+  return type == LayerType::Conv2DTranspose || type == LayerType::DepthwiseConv2DTranspose;
+}
+
+void set_default(LayerParams& params, const std::string& key, int32_t value) {
+  if (!params.has(key)) params.set(key, value);
+}
+
+void require_positive(const LayerParams& params, const std::string& key) {
+  if (params.get(key) <= 0) {
+    throw std::invalid_argument("Layer parameter " + key + " must be positive, got " +
+                                std::to_string(params.get(key)) + ".");
+  }
+}
+
+void require_range(const LayerParams& params, const std::string& key, int32_t low, int32_t high) {
+  const int32_t v = params.get(key);
+  if (v < low || v > high) {
+    throw std::invalid_argument("Layer parameter " + key + " must be within [" +
+                                std::to_string(low) + ", " + std::to_string(high) + "], got " +
+                                std::to_string(v) + ".");
+  }
+}
+
+void complete_common(LayerParams& p) {
+  set_default(p, "output_bits", 8);
+  require_range(p, "output_bits", 1, 32);
+}
+
+void complete_convolution(LayerParams& p) {
+  const bool v1 = is_v1_convolution(p.layer_type());
+  const bool depthwise = p.layer_type() == LayerType::DepthwiseConv2D ||
+                         p.layer_type() == LayerType::DepthwiseConv2DTranspose ||
+                         p.layer_type() == LayerType::DepthwiseBufferTempConv;
+  if (v1) {
+    for (const char* key : {"kernel_width", "kernel_height"}) set_default(p, key, 3);
+    for (const char* key : {"stride_x", "stride_y"}) set_default(p, key, 1);
+    for (const char* key : {"pooling_width", "pooling_height"}) set_default(p, key, 1);
+    set_default(p, "pooling_stride_x", p.get("pooling_width"));
+    set_default(p, "pooling_stride_y", p.get("pooling_height"));
+    for (const char* key : {"kernel_width", "kernel_height", "stride_x", "stride_y",
+                            "pooling_width", "pooling_height", "pooling_stride_x",
+                            "pooling_stride_y"})
+      require_positive(p, key);
+  } else {
+    set_default(p, "kernel_size", 3);
+    set_default(p, "kernel_stride", is_transposed(p.layer_type()) ? 2 : 1);
+    set_default(p, "pool_size", 1);
+    set_default(p, "pool_stride", p.get("pool_size"));
+    for (const char* key : {"kernel_size", "kernel_stride", "pool_size", "pool_stride"})
+      require_positive(p, key);
+  }
+  if (!depthwise) {
+    if (!p.has("filters")) throw std::invalid_argument("Layer parameter filters is required.");
+    require_positive(p, "filters");
+  }
+  set_default(p, "padding", static_cast<int32_t>(Padding::Same));
+  set_default(p, "pool_type", static_cast<int32_t>(PoolType::NoPooling));
+  set_default(p, "activation", static_cast<int32_t>(ActivationType::ReLU));
+  set_default(p, "weights_bits", 8);
+  require_range(p, "padding", 0, 2);
+  require_range(p, "pool_type", 0, 2);
+  require_range(p, "activation", 0, 2);
+  require_range(p, "weights_bits", 1, 8);
+}
+
+void complete_params(LayerParams& p) {
+  complete_common(p);
+  const LayerType type = p.layer_type();
+  if (is_v1_convolution(type) || is_v2_convolution(type)) {
+    complete_convolution(p);
+  } else if (type == LayerType::InputData) {
+    for (const char* key : {"input_width", "input_height", "input_channels"}) {
+      if (!p.has(key)) throw std::invalid_argument(std::string("Layer parameter ") + key +
+                                                   " is required.");
+      require_positive(p, key);
+    }
+    set_default(p, "input_bits", 8);
+  } else if (type == LayerType::FullyConnected || type == LayerType::Dense1D) {
+    if (!p.has("units")) throw std::invalid_argument("Layer parameter units is required.");
+    require_positive(p, "units");
+    set_default(p, "activation", static_cast<int32_t>(ActivationType::ReLU));
+    set_default(p, "weights_bits", 8);
+  } else if (type == LayerType::StatefulRecurrent) {
+    if (!p.has("units")) throw std::invalid_argument("Layer parameter units is required.");
+    require_positive(p, "units");
+  }
+}
+
+// Output size of one axis of a convolution and the padding before and after it.
+struct AxisResult {
+  uint32_t out;
+  uint32_t pad_before;
+  uint32_t pad_after;
+};
+
+AxisResult convolve_axis(const std::string& layer, uint32_t in, uint32_t kernel, uint32_t stride,
+                         Padding padding) {
+  if (padding == Padding::Valid) {
+    if (in < kernel) {
+      throw std::invalid_argument("Layer " + layer + ": input size " + std::to_string(in) +
+                                  " is smaller than the kernel " + std::to_string(kernel) + ".");
+    }
+    return {(in - kernel) / stride + 1, 0, 0};
+  }
+  const uint32_t out = (in + stride - 1) / stride;
+  const int64_t total = std::max<int64_t>(int64_t{out - 1} * stride + kernel - in, 0);
+  const uint32_t small = static_cast<uint32_t>(total / 2);
+  const uint32_t large = static_cast<uint32_t>(total - small);
+  if (padding == Padding::Same) return {out, small, large};
+  return {out, large, small};
+}
+
+AxisResult transpose_axis(uint32_t in, uint32_t kernel, uint32_t stride, Padding padding) {
+  if (padding == Padding::Valid) return {(in - 1) * stride + kernel, 0, 0};
+  return {in * stride, kernel / 2, kernel / 2};
+}
+
+}  // namespace
+
+std::shared_ptr<Layer> Layer::create(const LayerParams& params, const std::string& name) {
+  auto copy = LayerParams::clone(params);
+  complete_params(*copy);
+  return std::make_shared<Layer>(copy, name);
+}
+
+void Layer::build(const std::vector<Shape>& inputs) {
+  const LayerParams& p = *params_;
+  const LayerType t = type();
+  Shape output;
+  std::optional<ConvCalculatedParams> conv;
+  std::optional<PoolingCalculatedParams> pool;
+
+  if (t == LayerType::InputData) {
+    output = Shape{static_cast<uint32_t>(p.get("input_width")),
+                   static_cast<uint32_t>(p.get("input_height")),
+                   static_cast<uint32_t>(p.get("input_channels"))};
+    input_dims_ = {output};
+    output_dims_ = output;
+    return;
+  }
+  if (inputs.empty()) throw std::invalid_argument("Layer " + name_ + " has no input.");
+  const Shape& in = inputs.front();
+
+  if (is_v1_convolution(t) || is_v2_convolution(t)) {
+    if (in.size() != 3) {
+      throw std::invalid_argument("Layer " + name_ + " expects (width, height, channels) input.");
+    }
+    const bool v1 = is_v1_convolution(t);
+    const uint32_t kw = p.get(v1 ? "kernel_width" : "kernel_size");
+    const uint32_t kh = p.get(v1 ? "kernel_height" : "kernel_size");
+    const uint32_t sx = p.get(v1 ? "stride_x" : "kernel_stride");
+    const uint32_t sy = p.get(v1 ? "stride_y" : "kernel_stride");
+    const auto padding = static_cast<Padding>(p.get("padding"));
+    const bool transposed = is_transposed(t);
+    AxisResult x = transposed ? transpose_axis(in[0], kw, sx, padding)
+                              : convolve_axis(name_, in[0], kw, sx, padding);
+    AxisResult y = transposed ? transpose_axis(in[1], kh, sy, padding)
+                              : convolve_axis(name_, in[1], kh, sy, padding);
+    conv = ConvCalculatedParams{sx, sy, x.out, y.out, {y.pad_before, y.pad_after, x.pad_before,
+                                                       x.pad_after}};
+    PoolingCalculatedParams pooled{1, 1, x.out, y.out, {}, false};
+    if (static_cast<PoolType>(p.get("pool_type")) != PoolType::NoPooling) {
+      const uint32_t pw = p.get(v1 ? "pooling_width" : "pool_size");
+      const uint32_t ph = p.get(v1 ? "pooling_height" : "pool_size");
+      const uint32_t psx = p.get(v1 ? "pooling_stride_x" : "pool_stride");
+      const uint32_t psy = p.get(v1 ? "pooling_stride_y" : "pool_stride");
+      const auto pool_padding = static_cast<Padding>(p.get_or("pool_padding", 0));
+      AxisResult px = convolve_axis(name_, x.out, pw, psx, pool_padding);
+      AxisResult py = convolve_axis(name_, y.out, ph, psy, pool_padding);
+      pooled = PoolingCalculatedParams{static_cast<uint8_t>(psx), static_cast<uint8_t>(psy),
+                                       px.out, py.out,
+                                       {py.pad_before, py.pad_after, px.pad_before, px.pad_after},
+                                       true};
+    }
+    pool = pooled;
+    const uint32_t channels = is_depthwise() ? in[2] : static_cast<uint32_t>(p.get("filters"));
+    output = Shape{pooled.width, pooled.height, channels};
+  } else if (t == LayerType::Add) {
+    for (const auto& other : inputs) {
+      if (!(other == in)) {
+        throw std::invalid_argument("Layer " + name_ + ": Add inputs must have the same shape.");
+      }
+    }
+    output = in;
+  } else if (t == LayerType::Concatenate) {
+    uint32_t channels = 0;
+    for (const auto& other : inputs) {
+      if (other.size() != in.size() || other[0] != in[0] || other[1] != in[1]) {
+        throw std::invalid_argument("Layer " + name_ +
+                                    ": Concatenate inputs must share width and height.");
+      }
+      channels += other[in.size() - 1];
+    }
+    std::vector<uint32_t> dims = in.to_vector();
+    dims.back() = channels;
+    output = Shape(dims);
+  } else if (t == LayerType::FullyConnected || t == LayerType::Dense1D ||
+             t == LayerType::StatefulRecurrent) {
+    output = Shape{1, 1, static_cast<uint32_t>(p.get("units"))};
+  } else {
+    output = in;
+  }
+  input_dims_ = inputs;
+  output_dims_ = output;
+  conv_params_ = conv;
+  pool_params_ = pool;
+}
+
+}  // namespace qalto

@@ -1,0 +1,212 @@
+#include "qalto/tensor.hpp"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace qalto {
+
+size_t element_size(TensorType type) {
+  switch (type) {
+    case TensorType::int32:
+    case TensorType::float32: return 4;
+    case TensorType::int16:
+    case TensorType::uint16: return 2;
+    case TensorType::uint8:
+    case TensorType::int8:
+    case TensorType::int4:
+    case TensorType::int2:
+    case TensorType::uint4:
+    case TensorType::uint2:
+    case TensorType::bit: return 1;
+  }
+  return 0;
+}
+
+bool is_valid_tensor_type(TensorType type) { return element_size(type) != 0; }
+
+int64_t tensor_type_min(TensorType type) {
+  switch (type) {
+    case TensorType::int32: return INT32_MIN;
+    case TensorType::float32: return INT64_MIN;
+    case TensorType::int16: return INT16_MIN;
+    case TensorType::int8: return INT8_MIN;
+    case TensorType::int4: return -8;
+    case TensorType::int2: return -2;
+    default: return 0;
+  }
+}
+
+int64_t tensor_type_max(TensorType type) {
+  switch (type) {
+    case TensorType::int32: return INT32_MAX;
+    case TensorType::float32: return INT64_MAX;
+    case TensorType::uint8: return UINT8_MAX;
+    case TensorType::int16: return INT16_MAX;
+    case TensorType::int8: return INT8_MAX;
+    case TensorType::int4: return 7;
+    case TensorType::int2: return 1;
+    case TensorType::uint4: return 15;
+    case TensorType::uint2: return 3;
+    case TensorType::bit: return 1;
+    case TensorType::uint16: return UINT16_MAX;
+  }
+  return 0;
+}
+
+Shape::Shape(std::initializer_list<uint32_t> dims) : Shape(dims.begin(), dims.size()) {}
+
+Shape::Shape(const uint32_t* dims, size_t count) {
+  if (count > max_dims) {
+    throw std::invalid_argument("A shape has at most 4 dimensions, got " + std::to_string(count) +
+                                ".");
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (dims[i] == 0) panic("Cannot have a shape with dimension %zu set to 0", i);
+    dims_[i] = dims[i];
+  }
+  count_ = count;
+}
+
+uint64_t Shape::elements() const {
+  if (count_ == 0) return 0;
+  uint64_t n = 1;
+  for (size_t i = 0; i < count_; ++i) n *= dims_[i];
+  return n;
+}
+
+std::string Shape::to_string() const {
+  std::string text = "(";
+  for (size_t i = 0; i < count_; ++i) {
+    if (i) text += ", ";
+    text += std::to_string(dims_[i]);
+  }
+  return text + ")";
+}
+
+bool Shape::operator==(const Shape& other) const {
+  if (count_ != other.count_) return false;
+  for (size_t i = 0; i < count_; ++i)
+    if (dims_[i] != other.dims_[i]) return false;
+  return true;
+}
+
+const char* Tensor::type_name(TensorType type) {
+  switch (type) {
+    case TensorType::int32: return "int32";
+    case TensorType::float32: return "float32";
+    case TensorType::uint8: return "uint8";
+    case TensorType::int16: return "int16";
+    case TensorType::int8: return "int8";
+    case TensorType::int4: return "int4";
+    case TensorType::int2: return "int2";
+    case TensorType::uint4: return "uint4";
+    case TensorType::uint2: return "uint2";
+    case TensorType::bit: return "bit";
+    case TensorType::uint16: return "uint16";
+  }
+  return "unknown";
+}
+
+std::shared_ptr<const Dense> Tensor::ensure_dense(const std::shared_ptr<const Tensor>& tensor) {
+  auto dense = std::dynamic_pointer_cast<const Dense>(tensor);
+  if (!dense) throw std::runtime_error("Tensor is not dense.");
+  return dense;
+}
+
+void wrong_tensor_type(const std::type_info& requested, TensorType actual) {
+  const char* name = requested.name();
+  if (*name == '*') ++name;
+  panic("Wrong requested type %s for a tensor of type %s", name, Tensor::type_name(actual));
+}
+
+Dense::Dense(TensorType type, const Shape& shape, Layout layout)
+    : type_(type), shape_(shape), layout_(layout), strides_(eval_strides(shape, layout)) {
+  if (!is_valid_tensor_type(type)) {
+    throw std::invalid_argument(std::string("Unsupported tensor type ") + type_name(type) + ".");
+  }
+  if (shape.size() == 0) throw std::invalid_argument("A tensor needs at least one dimension.");
+  bytes_.assign(shape.elements() * element_size(type), 0);
+}
+
+std::shared_ptr<Dense> Dense::create(TensorType type, const Shape& shape, Layout layout) {
+  return std::make_shared<Dense>(type, shape, layout);
+}
+
+std::shared_ptr<Dense> Dense::copy(const void* data, size_t bytes, TensorType type,
+                                   const Shape& shape, Layout layout) {
+  auto dense = create(type, shape, layout);
+  if (bytes != dense->bytes_.size()) {
+    throw std::invalid_argument("Buffer of " + std::to_string(bytes) + " bytes for a tensor of " +
+                                std::to_string(dense->bytes_.size()) + " bytes.");
+  }
+  if (bytes) std::memcpy(dense->bytes_.data(), data, bytes);
+  return dense;
+}
+
+std::vector<std::shared_ptr<Dense>> Dense::split(const Dense& dense) {
+  if (dense.layout_ != Layout::RowMajor) {
+    throw std::invalid_argument("Only row-major tensors can be split.");
+  }
+  const Shape& shape = dense.shape_;
+  Shape sample_shape = shape.size() == 1 ? Shape{1} : Shape(shape.begin() + 1, shape.size() - 1);
+  const size_t sample_bytes = sample_shape.elements() * element_size(dense.type_);
+  std::vector<std::shared_ptr<Dense>> samples;
+  samples.reserve(shape[0]);
+  for (uint32_t i = 0; i < shape[0]; ++i) {
+    samples.push_back(copy(dense.bytes_.data() + i * sample_bytes, sample_bytes, dense.type_,
+                           sample_shape, Layout::RowMajor));
+  }
+  return samples;
+}
+
+std::vector<uint32_t> Dense::eval_strides(const Shape& shape, Layout layout) {
+  const size_t n = shape.size();
+  std::vector<uint32_t> strides(n, 1);
+  if (layout == Layout::RowMajor) {
+    for (size_t i = n; i-- > 1;) strides[i - 1] = strides[i] * shape[i];
+  } else {
+    for (size_t i = 1; i < n; ++i) strides[i] = strides[i - 1] * shape[i - 1];
+  }
+  return strides;
+}
+
+void Dense::check_index(size_t index) const {
+  const size_t count = shape_.elements();
+  if (index >= count) {
+    panic("Coordinates are out-of-range (linear index %zu, tensor size %zu)", index, count);
+  }
+}
+
+size_t Dense::linear_index(std::initializer_list<uint32_t> coords) const {
+  return linear_index(coords.begin(), coords.size());
+}
+
+size_t Dense::linear_index(const uint32_t* coords, size_t count) const {
+  size_t index = 0;
+  bool inside = count == shape_.size();
+  for (size_t i = 0; i < count && i < shape_.size(); ++i) {
+    index += static_cast<size_t>(coords[i]) * strides_[i];
+    inside = inside && coords[i] < shape_[i];
+  }
+  if (!inside) {
+    panic("Coordinates are out-of-range (linear index %zu, tensor size %zu)", index,
+          static_cast<size_t>(shape_.elements()));
+  }
+  return index;
+}
+
+int64_t Dense::value_as_int(size_t index) const {
+  check_index(index);
+  switch (type_) {
+    case TensorType::int32: return data<int32_t>()[index];
+    case TensorType::float32: return static_cast<int64_t>(data<float>()[index]);
+    case TensorType::int16: return data<int16_t>()[index];
+    case TensorType::uint16: return data<uint16_t>()[index];
+    case TensorType::uint8:
+    case TensorType::uint4:
+    case TensorType::uint2: return data<uint8_t>()[index];
+    default: return data<int8_t>()[index];
+  }
+}
+
+}  // namespace qalto

@@ -1,0 +1,1 @@
+// Keeps the native library non-empty while its folders fill up.
