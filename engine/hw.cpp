@@ -1,5 +1,6 @@
 #include "qalto/hw.hpp"
 
+#include <cstdio>
 #include <stdexcept>
 #include <tuple>
 
@@ -37,6 +38,14 @@ IpVersion HwVersion::get_ip_version() const {
 std::string HwVersion::to_string() const {
   return std::to_string(vendor_id) + "." + std::to_string(product_id) + "." +
          std::to_string(major_rev) + "." + std::to_string(minor_rev);
+}
+
+std::string HwVersion::to_display_string() const {
+  // 2 + 1 + 2 + 1 + 3 + 1 + 3 characters and the terminator; a byte never needs more digits.
+  char text[16];
+  std::snprintf(text, sizeof text, "%02X.%02X.%03u.%03u", unsigned{vendor_id},
+                unsigned{product_id}, unsigned{major_rev}, unsigned{minor_rev});
+  return text;
 }
 
 namespace hw {

@@ -1,6 +1,7 @@
 #include "qalto/layer.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 
 namespace qalto {
@@ -212,6 +213,74 @@ bool Layer::activation_is(ActivationType type) const {
 
 bool Layer::pooling_is(PoolType type) const {
   return static_cast<uint32_t>(params_->get_or("pool_type", 0)) == static_cast<uint32_t>(type);
+}
+
+bool Layer::has_activation() const {
+  switch (type()) {
+    case LayerType::InputData:
+    case LayerType::Add:
+    case LayerType::Concatenate:
+    case LayerType::Quantizer:
+    case LayerType::Dequantizer:
+    case LayerType::Unknown: return false;
+    default: return activation_enabled();
+  }
+}
+
+int32_t Layer::input_sign_code() const {
+  switch (type()) {
+    case LayerType::InputConvolutional:
+    case LayerType::InputConv2D: return 1;  // the HRC reads unsigned pixels
+    case LayerType::InputData: return params_->get_or("input_signed", 0) != 0 ? 2 : 1;
+    default: return 0;
+  }
+}
+
+bool Layer::splittable() const {
+  switch (type()) {
+    case LayerType::Convolutional:
+    case LayerType::SeparableConvolutional:
+    case LayerType::Conv2D:
+    case LayerType::DepthwiseConv2D:
+    case LayerType::Conv2DTranspose:
+    case LayerType::DepthwiseConv2DTranspose:
+    case LayerType::FullyConnected:
+    case LayerType::Dense1D: return true;
+    default: return false;
+  }
+}
+
+bool Layer::is_input_layer() const {
+  switch (type()) {
+    case LayerType::InputData: return true;
+    case LayerType::InputConvolutional:
+    case LayerType::InputConv2D:
+    case LayerType::Quantizer: return params_->has("input_width");
+    default: return false;
+  }
+}
+
+uint64_t Layer::macs() const {
+  if (!built_) return 0;
+  const Shape& in = input_dims_.front();
+  const uint64_t channels = in[in.size() - 1];
+  const uint64_t units = output_dims_[output_dims_.size() - 1];
+  switch (type()) {
+    case LayerType::FullyConnected:
+    case LayerType::Dense1D: return in.elements() * units;
+    case LayerType::StatefulRecurrent: return (channels + units) * units;
+    default: break;
+  }
+  if (!conv_params_) return 0;
+  const uint64_t kw = params_->get_or("kernel_width", params_->get_or("kernel_size", 1));
+  const uint64_t kh = params_->get_or("kernel_height", params_->get_or("kernel_size", 1));
+  const uint64_t positions = uint64_t{conv_params_->output_width} * conv_params_->output_height;
+  const uint64_t per_filter = is_depthwise() ? kw * kh : kw * kh * channels;
+  uint64_t total = positions * per_filter * units;
+  if (type() == LayerType::SeparableConvolutional) {
+    total = positions * (kw * kh * channels + channels * units);
+  }
+  return total;
 }
 
 bool Layer::can_learn() const {

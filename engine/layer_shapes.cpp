@@ -10,6 +10,8 @@ namespace qalto {
 
 namespace {
 
+constexpr int32_t kGlobalPoolSize = -1;
+
 bool is_v2_convolution(LayerType type) {
   switch (type) {
     case LayerType::Conv2D:
@@ -76,9 +78,13 @@ void complete_convolution(LayerParams& p) {
     set_default(p, "kernel_size", 3);
     set_default(p, "kernel_stride", is_transposed(p.layer_type()) ? 2 : 1);
     set_default(p, "pool_size", 1);
-    set_default(p, "pool_stride", p.get("pool_size"));
-    for (const char* key : {"kernel_size", "kernel_stride", "pool_size", "pool_stride"})
+    // "pool_size" -1 asks for global average pooling (the whole map in one window).
+    const bool global = p.get("pool_size") == kGlobalPoolSize &&
+                        p.get_or("pool_type", 0) == static_cast<int32_t>(PoolType::Average);
+    set_default(p, "pool_stride", global ? 1 : p.get("pool_size"));
+    for (const char* key : {"kernel_size", "kernel_stride", "pool_stride"})
       require_positive(p, key);
+    if (!global) require_positive(p, "pool_size");
   }
   if (!depthwise) {
     if (!p.has("filters")) throw std::invalid_argument("Layer parameter filters is required.");
@@ -94,26 +100,70 @@ void complete_convolution(LayerParams& p) {
   require_range(p, "weights_bits", 1, 8);
 }
 
+void require_present(const LayerParams& p, const char* key) {
+  if (!p.has(key)) throw std::invalid_argument(std::string("Layer parameter ") + key +
+                                               " is required.");
+}
+
+// Input dimensions carried by a layer that may start a model: all three or none.
+void complete_input_dims(LayerParams& p, bool required) {
+  const char* keys[] = {"input_width", "input_height", "input_channels"};
+  const int present = p.has(keys[0]) + p.has(keys[1]) + p.has(keys[2]);
+  if (required || present != 0) {
+    for (const char* key : keys) {
+      require_present(p, key);
+      require_positive(p, key);
+    }
+  }
+  set_default(p, "input_bits", 8);
+  require_range(p, "input_bits", 1, 8);
+}
+
 void complete_params(LayerParams& p) {
   complete_common(p);
   const LayerType type = p.layer_type();
   if (is_v1_convolution(type) || is_v2_convolution(type)) {
     complete_convolution(p);
-  } else if (type == LayerType::InputData) {
-    for (const char* key : {"input_width", "input_height", "input_channels"}) {
-      if (!p.has(key)) throw std::invalid_argument(std::string("Layer parameter ") + key +
-                                                   " is required.");
-      require_positive(p, key);
+    if (type == LayerType::InputConvolutional || type == LayerType::InputConv2D) {
+      complete_input_dims(p, false);
     }
-    set_default(p, "input_bits", 8);
-  } else if (type == LayerType::FullyConnected || type == LayerType::Dense1D) {
-    if (!p.has("units")) throw std::invalid_argument("Layer parameter units is required.");
+    if (type == LayerType::BufferTempConv || type == LayerType::DepthwiseBufferTempConv) {
+      set_default(p, "fifo_size", 1);
+      require_positive(p, "fifo_size");
+    }
+  } else if (type == LayerType::InputData) {
+    complete_input_dims(p, true);
+    set_default(p, "input_signed", 0);
+    require_range(p, "input_signed", 0, 1);
+  } else if (type == LayerType::FullyConnected) {
+    require_present(p, "units");
+    require_positive(p, "units");
+    // The v1 fully connected NP learns binary weights and emits 1-bit spikes by default.
+    set_default(p, "activation", static_cast<int32_t>(ActivationType::ReLU));
+    set_default(p, "weights_bits", 1);
+    set_default(p, "act_bits", 1);
+    require_range(p, "activation", 0, 1);
+    require_range(p, "weights_bits", 1, 8);
+    require_range(p, "act_bits", 1, 8);
+  } else if (type == LayerType::Dense1D) {
+    require_present(p, "units");
     require_positive(p, "units");
     set_default(p, "activation", static_cast<int32_t>(ActivationType::ReLU));
     set_default(p, "weights_bits", 8);
+    require_range(p, "activation", 0, 2);
+    require_range(p, "weights_bits", 1, 8);
   } else if (type == LayerType::StatefulRecurrent) {
-    if (!p.has("units")) throw std::invalid_argument("Layer parameter units is required.");
+    require_present(p, "units");
     require_positive(p, "units");
+  } else if (type == LayerType::Quantizer) {
+    complete_input_dims(p, false);
+    set_default(p, "output_signed", 0);
+    set_default(p, "channels_first", 0);
+    require_range(p, "output_signed", 0, 1);
+    require_range(p, "channels_first", 0, 1);
+    require_range(p, "output_bits", 1, 8);
+  } else if (type == LayerType::Unknown) {
+    throw std::invalid_argument("Cannot create a layer of type Unknown.");
   }
 }
 
@@ -161,16 +211,15 @@ void Layer::build(const std::vector<Shape>& inputs) {
   std::optional<ConvCalculatedParams> conv;
   std::optional<PoolingCalculatedParams> pool;
 
-  if (t == LayerType::InputData) {
-    output = Shape{static_cast<uint32_t>(p.get("input_width")),
-                   static_cast<uint32_t>(p.get("input_height")),
-                   static_cast<uint32_t>(p.get("input_channels"))};
-    input_dims_ = {output};
-    output_dims_ = output;
-    return;
+  std::vector<Shape> sources = inputs;
+  if (t == LayerType::InputData || (sources.empty() && p.has("input_width"))) {
+    // A layer that starts a model takes its input shape from its own parameters.
+    sources = {Shape{static_cast<uint32_t>(p.get("input_width")),
+                     static_cast<uint32_t>(p.get("input_height")),
+                     static_cast<uint32_t>(p.get("input_channels"))}};
   }
-  if (inputs.empty()) throw std::invalid_argument("Layer " + name_ + " has no input.");
-  const Shape& in = inputs.front();
+  if (sources.empty()) throw std::invalid_argument("Layer " + name_ + " has no input.");
+  const Shape& in = sources.front();
 
   if (is_v1_convolution(t) || is_v2_convolution(t)) {
     if (in.size() != 3) {
@@ -190,7 +239,9 @@ void Layer::build(const std::vector<Shape>& inputs) {
     conv = ConvCalculatedParams{sx, sy, x.out, y.out, {y.pad_before, y.pad_after, x.pad_before,
                                                        x.pad_after}};
     PoolingCalculatedParams pooled{1, 1, x.out, y.out, {}, false};
-    if (static_cast<PoolType>(p.get("pool_type")) != PoolType::NoPooling) {
+    if (!v1 && p.get("pool_size") == kGlobalPoolSize) {
+      pooled = PoolingCalculatedParams{1, 1, 1, 1, {}, true};
+    } else if (static_cast<PoolType>(p.get("pool_type")) != PoolType::NoPooling) {
       const uint32_t pw = p.get(v1 ? "pooling_width" : "pool_size");
       const uint32_t ph = p.get(v1 ? "pooling_height" : "pool_size");
       const uint32_t psx = p.get(v1 ? "pooling_stride_x" : "pool_stride");
@@ -225,16 +276,23 @@ void Layer::build(const std::vector<Shape>& inputs) {
     std::vector<uint32_t> dims = in.to_vector();
     dims.back() = channels;
     output = Shape(dims);
-  } else if (t == LayerType::FullyConnected || t == LayerType::Dense1D ||
-             t == LayerType::StatefulRecurrent) {
+  } else if (t == LayerType::FullyConnected || t == LayerType::Dense1D) {
+    // The weights hold one row per input value: their first dimension must fit 32 bits.
+    if (in.elements() > UINT32_MAX) {
+      throw std::invalid_argument("Layer " + name_ + ": input too large for its weights.");
+    }
+    output = Shape{1, 1, static_cast<uint32_t>(p.get("units"))};
+  } else if (t == LayerType::StatefulRecurrent) {
     output = Shape{1, 1, static_cast<uint32_t>(p.get("units"))};
   } else {
     output = in;
   }
-  input_dims_ = inputs;
+  input_dims_ = sources;
   output_dims_ = output;
   conv_params_ = conv;
   pool_params_ = pool;
+  built_ = true;
+  declare_variables();
 }
 
 }  // namespace qalto

@@ -1,13 +1,173 @@
 #include "qalto/model.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <stdexcept>
 
+#include "qalto/backend_registry.hpp"
+#include "qalto/software.hpp"
+
 namespace qalto {
+
+namespace {
+
+bool is_first_generation(LayerType type) {
+  switch (type) {
+    case LayerType::InputConvolutional:
+    case LayerType::Convolutional:
+    case LayerType::SeparableConvolutional:
+    case LayerType::FullyConnected: return true;
+    default: return false;
+  }
+}
+
+bool is_mivo_type(LayerType type) {
+  return type == LayerType::StatefulRecurrent || type == LayerType::MivoPostProcessing;
+}
+
+bool is_v2_type(LayerType type) {
+  switch (type) {
+    case LayerType::Conv2D:
+    case LayerType::InputConv2D:
+    case LayerType::DepthwiseConv2D:
+    case LayerType::Conv2DTranspose:
+    case LayerType::DepthwiseConv2DTranspose:
+    case LayerType::BufferTempConv:
+    case LayerType::DepthwiseBufferTempConv:
+    case LayerType::Dense1D: return true;
+    default: return false;
+  }
+}
+
+// A layer's parameters, learning parameters and variables copied onto a new layer of `model`
+// fed by the layers of the same names.
+void copy_layer_into(Model& model, const Layer& source) {
+  auto layer = Layer::create(source.params(), source.get_name());
+  std::vector<std::shared_ptr<Layer>> inbound;
+  for (const auto& in : source.inbound_layers()) {
+    auto mine = model.get_layer(in->get_name());
+    if (!mine) {
+      throw std::invalid_argument("Inbound layer " + in->get_name() + " of " +
+                                  source.get_name() + " is not in the model.");
+    }
+    inbound.push_back(std::move(mine));
+  }
+  model.add(layer, inbound);
+  for (const auto& name : source.variables().names()) {
+    layer->variables().set(name, std::make_shared<Dense>(*source.variables().get(name)));
+  }
+  if (source.learning()) layer->set_learning(LearningParams::clone(*source.learning()));
+}
+
+// The samples of an (n, x, y, c) input, each (x, y, c).
+std::vector<std::shared_ptr<const Dense>> samples_of(const Dense& inputs) {
+  std::vector<std::shared_ptr<const Dense>> samples;
+  for (auto& sample : Dense::split(inputs)) samples.push_back(std::move(sample));
+  return samples;
+}
+
+// Stacks (x, y, c) outputs into one (n, x, y, c) tensor.
+std::shared_ptr<Dense> stack(const std::vector<std::shared_ptr<const Dense>>& outputs) {
+  const Dense& first = *outputs.front();
+  std::vector<uint32_t> dims{static_cast<uint32_t>(outputs.size())};
+  for (uint32_t d : first.dimensions()) dims.push_back(d);
+  while (dims.size() < 4) dims.insert(dims.begin() + 1, 1);
+  if (dims.size() > 4) throw std::runtime_error("Model output has too many dimensions.");
+  auto out = Dense::create(first.type(), Shape(dims));
+  const size_t bytes = first.byte_size();
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    if (outputs[i]->type() != first.type() || outputs[i]->byte_size() != bytes) {
+      throw std::runtime_error("Model outputs differ in type or shape.");
+    }
+    std::memcpy(out->raw() + i * bytes, outputs[i]->raw(), bytes);
+  }
+  return out;
+}
+
+void check_inputs(const Model& model, const Dense& inputs) {
+  const auto expected = model.input_shape();
+  const Shape& dims = inputs.dimensions();
+  bool ok = dims.size() == expected.size() + 1;
+  for (size_t i = 0; ok && i < expected.size(); ++i) ok = dims[i + 1] == expected[i];
+  if (!ok) {
+    std::string want = "(n";
+    for (uint32_t d : expected) want += ", " + std::to_string(d);
+    throw std::invalid_argument("Inputs should have shape " + want + "), got " +
+                                dims.to_string() + ".");
+  }
+  const Layer& first = *model.layers().front();
+  if (inputs.type() == TensorType::float32) {
+    if (first.type() != LayerType::Quantizer) {
+      throw std::invalid_argument("Float inputs need a model that starts with a Quantizer.");
+    }
+    return;
+  }
+  // Values must fit the input bit width: wider ones would be silently cut by the hardware.
+  const int bits = first.params().get_or("input_bits", 8);
+  const bool is_signed = first.input_sign_code() == 2;
+  const int64_t high = is_signed ? (int64_t{1} << (bits - 1)) - 1 : (int64_t{1} << bits) - 1;
+  const int64_t low = is_signed ? -(int64_t{1} << (bits - 1)) : 0;
+  for (uint64_t i = 0; i < inputs.size(); ++i) {
+    const int64_t v = inputs.value_as_int(i);
+    if (v < low || v > high) {
+      throw std::invalid_argument("Input values should lie within [" + std::to_string(low) +
+                                  ", " + std::to_string(high) + "], got " + std::to_string(v) +
+                                  ".");
+    }
+  }
+}
+
+// Runs the samples through one hardware sequence, `batch_size` at a time. `labels` (null for
+// inference) is one label for all samples, or one per sample, sliced with the batches.
+std::vector<std::shared_ptr<const Dense>> run_hardware(
+    ForwardableSequence& sequence, const std::vector<std::shared_ptr<const Dense>>& samples,
+    uint32_t batch_size, const std::vector<int32_t>* labels) {
+  std::vector<std::shared_ptr<const Dense>> outputs;
+  const size_t step = batch_size == 0 ? std::max<size_t>(samples.size(), 1) : batch_size;
+  for (size_t start = 0; start < samples.size(); start += step) {
+    const size_t end = std::min(samples.size(), start + step);
+    ForwardableSequence::Tensors batch(samples.begin() + start, samples.begin() + end);
+    std::vector<int32_t> batch_labels;
+    if (labels) {
+      if (labels->size() == samples.size() && labels->size() > 1) {
+        batch_labels.assign(labels->begin() + start, labels->begin() + end);
+      } else {
+        batch_labels = *labels;
+      }
+    }
+    auto results = sequence.forward_samples(batch, labels ? &batch_labels : nullptr);
+    if (results.size() != batch.size()) {
+      throw std::runtime_error("The hardware sequence returned " + std::to_string(results.size()) +
+                               " outputs for " + std::to_string(batch.size()) + " inputs.");
+    }
+    for (auto& result : results) {
+      if (!result) throw std::runtime_error("The hardware sequence returned no output.");
+      outputs.push_back(std::move(result));
+    }
+  }
+  return outputs;
+}
+
+}  // namespace
+
+// ---- construction and copies ----
+
+std::unique_ptr<Model> Model::copy() const {
+  auto model = create();
+  for (const auto& layer : layers_) copy_layer_into(*model, *layer);
+  return model;
+}
 
 bool Model::contains(const Layer* layer) const {
   return std::any_of(layers_.begin(), layers_.end(),
                      [layer](const auto& held) { return held.get() == layer; });
+}
+
+void Model::unmap() {
+  sequences_.clear();
+  device_.reset();
+  for (const auto& layer : layers_) layer->set_mapping(nullptr);
 }
 
 void Model::add(const std::shared_ptr<Layer>& layer,
@@ -27,18 +187,202 @@ void Model::add(const std::shared_ptr<Layer>& layer,
                                   " is not in the model.");
     }
   }
+  if (sources.empty() && !layer->is_input_layer()) {
+    throw std::invalid_argument("Layer " + layer->get_name() +
+                                " cannot start a model: it does not know its input shape.");
+  }
   std::vector<Shape> inputs;
   for (const auto& source : sources) inputs.push_back(source->output_dimensions());
   layer->build(inputs);  // throws before anything is wired
   layer->connect_inbound(sources);
   layers_.push_back(layer);
+  unmap();
 }
 
 void Model::pop_layer() {
   if (layers_.empty()) return;
+  unmap();
   layers_.back()->disconnect();
   layers_.pop_back();
 }
+
+// ---- learning ----
+
+void Model::compile(const std::shared_ptr<LearningParams>& learning) {
+  if (!learning) throw std::invalid_argument("Cannot compile without learning parameters.");
+  if (layers_.empty()) throw std::runtime_error("The model has no layers.");
+  Layer& last = *layers_.back();
+  if (!last.can_learn()) throw std::runtime_error("The last layer cannot learn.");
+  if (learning->has("num_classes")) {
+    const double classes = learning->get("num_classes");
+    const auto units = static_cast<double>(last.params().get("units"));
+    if (!(classes >= 1) || classes != std::floor(classes) || classes > units) {
+      throw std::invalid_argument("num_classes must be a whole number from 1 to the layer's units.");
+    }
+    if (std::fmod(units, classes) != 0) {
+      throw std::invalid_argument("The layer's units must be a multiple of num_classes.");
+    }
+  }
+  last.set_learning(learning);
+}
+
+std::shared_ptr<LearningParams> Model::learning() const {
+  return layers_.empty() ? nullptr : layers_.back()->learning();
+}
+
+// ---- running ----
+
+std::shared_ptr<Tensor> Model::run(const std::shared_ptr<const Dense>& inputs, uint32_t batch_size,
+                                   const std::vector<int32_t>* labels) {
+  if (layers_.empty()) {
+    throw std::invalid_argument("Cannot perform an inference on a model with no layers");
+  }
+  if (!inputs) throw std::invalid_argument("Missing inputs.");
+  check_inputs(*this, *inputs);
+  auto samples = samples_of(*inputs);
+  if (sequences_.empty()) {
+    std::vector<std::shared_ptr<const Dense>> outputs;
+    for (const auto& sample : samples) outputs.push_back(software::run_sample(layers_, sample));
+    return stack(outputs);
+  }
+  for (const auto& sequence : sequences_) {
+    if (auto* software = dynamic_cast<SoftwareSequence*>(sequence.get())) {
+      std::vector<std::shared_ptr<const Dense>> outputs;
+      for (const auto& sample : samples) {
+        outputs.push_back(software::run_sample(software->layers(), sample));
+      }
+      samples = std::move(outputs);
+    } else if (auto* hardware = dynamic_cast<ForwardableSequence*>(sequence.get())) {
+      const bool last = sequence == sequences_.back();
+      samples = run_hardware(*hardware, samples, batch_size, last ? labels : nullptr);
+    } else {
+      throw std::runtime_error("Sequence " + sequence->name() + " cannot be run.");
+    }
+  }
+  return stack(samples);
+}
+
+std::shared_ptr<Tensor> Model::forward(const std::shared_ptr<const Dense>& inputs,
+                                       uint32_t batch_size) {
+  return run(inputs, batch_size, nullptr);
+}
+
+std::shared_ptr<Tensor> Model::predict(const std::shared_ptr<const Dense>& inputs,
+                                       uint32_t batch_size) {
+  if (!layers_.empty() && layers_.back()->has_activation()) {
+    throw std::runtime_error(
+        "predict applies only to models without an activation on the last layer.");
+  }
+  auto result = std::dynamic_pointer_cast<Dense>(run(inputs, batch_size, nullptr));
+  const Layer& last = *layers_.back();
+  if (result->type() == TensorType::float32) return result;
+  auto out = Dense::create(TensorType::float32, result->dimensions());
+  const bool scaled = last.variables().has("threshold") && last.variables().has("act_step");
+  const uint32_t channels = result->dimensions()[result->dimensions().size() - 1];
+  float* o = out->data<float>();
+  for (uint64_t i = 0; i < result->size(); ++i) {
+    double value = static_cast<double>(result->value_as_int(i));
+    if (scaled) {
+      const size_t c = i % channels;
+      double step = last.variables().get("act_step")->at<float>(c);
+      if (!(step > 0)) step = 1;
+      value = (value - static_cast<double>(last.variables().get("threshold")->value_as_int(c))) / step;
+    }
+    o[i] = static_cast<float>(value);
+  }
+  return out;
+}
+
+std::shared_ptr<Tensor> Model::fit(const std::shared_ptr<const Dense>& inputs,
+                                   const std::vector<int32_t>& labels, uint32_t batch_size) {
+  if (layers_.empty()) {
+    throw std::invalid_argument("Cannot perform an inference on a model with no layers");
+  }
+  if (!inputs) throw std::invalid_argument("Missing inputs.");
+  Layer& last = *layers_.back();
+  auto learning = last.learning();
+  if (!learning) throw std::runtime_error("The last layer must be compiled.");
+  check_inputs(*this, *inputs);
+  const uint64_t count = inputs->dimensions()[0];
+  if (!labels.empty() && labels.size() != 1 && labels.size() != count) {
+    throw std::invalid_argument("Labels must hold one label per input or a single label.");
+  }
+  const bool hardware_last =
+      !sequences_.empty() && !dynamic_cast<SoftwareSequence*>(sequences_.back().get());
+  if (hardware_last) return run(inputs, batch_size, &labels);
+  // Software learning: a winner-take-all rule on the last layer's weights. The winner among the
+  // neurons of the sample's class (all neurons without labels) takes the sample's active inputs
+  // into its weights, up to "num_weights" active weights per neuron.
+  const std::vector<std::shared_ptr<Layer>> body(layers_.begin(), layers_.end() - 1);
+  const auto units = static_cast<uint32_t>(last.params().get("units"));
+  const double classes_value = learning->has("num_classes") ? learning->get("num_classes") : 1;
+  const auto classes = static_cast<uint32_t>(std::max(1.0, classes_value));
+  const uint32_t per_class = std::max<uint32_t>(units / classes, 1);
+  const double weights_value = learning->has("num_weights") ? learning->get("num_weights") : 0;
+  auto weights = last.variables().get("weights");
+  const uint32_t n_inputs = weights->dimensions()[0];
+  const uint64_t max_active = weights_value >= 1 ? static_cast<uint64_t>(weights_value) : n_inputs;
+  int8_t* w = weights->data<int8_t>();
+  auto samples = samples_of(*inputs);
+  for (size_t s = 0; s < samples.size(); ++s) {
+    int64_t label = -1;
+    if (!labels.empty()) {
+      label = labels.size() == 1 ? labels[0] : labels[s];
+      if (label < 0 || label >= classes) continue;  // out-of-range labels discard the input
+    }
+    auto input = body.empty() ? std::make_shared<Dense>(*samples[s])
+                              : software::run_sample(body, samples[s]);
+    const auto potentials = software::dense_potentials(last, *input);
+    const uint32_t first = label < 0 ? 0 : static_cast<uint32_t>(label) * per_class;
+    const uint32_t end = label < 0 ? units : std::min(units, first + per_class);
+    uint32_t winner = first;
+    for (uint32_t u = first; u < end; ++u)
+      if (potentials[u] > potentials[winner]) winner = u;
+    uint64_t active = 0;
+    for (uint32_t k = 0; k < n_inputs; ++k) active += w[uint64_t{k} * units + winner] != 0;
+    for (uint32_t k = 0; k < n_inputs && active < max_active; ++k) {
+      int8_t& weight = w[uint64_t{k} * units + winner];
+      if (weight == 0 && input->value_as_int(k) > 0) {
+        weight = 1;
+        ++active;
+      }
+    }
+  }
+  return run(inputs, batch_size, nullptr);
+}
+
+// ---- mapping ----
+
+void Model::map(const std::shared_ptr<Device>& device, bool hw_only,
+                const std::shared_ptr<MapConstraints>& constraints) {
+  if (!device) throw std::invalid_argument("Cannot map a model on an empty device.");
+  auto backend = make_hardware_backend();
+  auto chosen = constraints ? constraints : make_default_constraints(device);
+  // Keep the previous mapping so that a failed attempt leaves the model as it was.
+  std::vector<std::shared_ptr<Layer::Mapping>> old_mappings;
+  for (const auto& layer : layers_) old_mappings.push_back(layer->mapping());
+  Sequences old_sequences = sequences_;
+  auto old_device = device_;
+  try {
+    for (const auto& layer : layers_) layer->set_mapping(nullptr);
+    std::vector<std::shared_ptr<Layer>> remaining = layers_;
+    Sequences sequences;
+    MappingStatusGroup status = backend->map(remaining, sequences, chosen);
+    if (!remaining.empty()) {
+      if (hw_only) throw std::runtime_error(status.to_string());
+      sequences.push_back(std::make_shared<SoftwareSequence>(remaining));
+    }
+    sequences_ = std::move(sequences);
+    device_ = device;
+  } catch (...) {
+    for (size_t i = 0; i < layers_.size(); ++i) layers_[i]->set_mapping(old_mappings[i]);
+    sequences_ = std::move(old_sequences);
+    device_ = std::move(old_device);
+    throw;
+  }
+}
+
+// ---- queries ----
 
 std::shared_ptr<Layer> Model::get_layer(size_t index) const {
   return index < layers_.size() ? layers_[index] : nullptr;
@@ -58,6 +402,22 @@ std::vector<uint32_t> Model::input_shape() const {
 std::vector<uint32_t> Model::output_shape() const {
   if (layers_.empty()) return {};
   return layers_.back()->output_dimensions().to_vector();
+}
+
+uint64_t Model::macs() const {
+  uint64_t total = 0;
+  for (const auto& layer : layers_) total += layer->macs();
+  return total;
+}
+
+IpVersion Model::ip_version() const {
+  if (device_) return device_->get_ip_version();
+  for (const auto& layer : layers_) {
+    if (is_first_generation(layer->type())) return IpVersion::v1;
+    if (is_mivo_type(layer->type())) return IpVersion::mivo;
+    if (is_v2_type(layer->type())) return IpVersion::v2;
+  }
+  return IpVersion::none;
 }
 
 }  // namespace qalto

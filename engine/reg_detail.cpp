@@ -27,11 +27,14 @@ void set_field(uint32_t* word, const RegDetail& field, uint32_t value) {
 }
 
 void set_signed_field(uint32_t* word, const RegDetail& field, int32_t value) {
-  const int64_t bits = field.nb_bits;
-  const int64_t low = bits == 0 ? 0 : -(int64_t{1} << (bits - 1));
-  const int64_t high = bits == 0 ? 0 : (int64_t{1} << (bits - 1)) - 1;
-  if (value < low || value > high) {
-    panic("%d cannot fit in a %d-bit signed integer", value, static_cast<int>(field.nb_bits));
+  // The width as the mask sees it, so that both writers agree on what a field holds.
+  const uint32_t bits = field.nb_bits % 64;
+  if (bits < 32) {
+    const int64_t low = bits == 0 ? 0 : -(int64_t{1} << (bits - 1));
+    const int64_t high = bits == 0 ? 0 : (int64_t{1} << (bits - 1)) - 1;
+    if (value < low || value > high) {
+      panic("%d cannot fit in a %d-bit signed integer", value, static_cast<int>(field.nb_bits));
+    }
   }
   set_field(word, field, static_cast<uint32_t>(value) & field_mask(field));
 }

@@ -1,6 +1,8 @@
 #include "qalto/tensor.hpp"
 
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 namespace qalto {
@@ -70,7 +72,12 @@ Shape::Shape(const uint32_t* dims, size_t count) {
 uint64_t Shape::elements() const {
   if (count_ == 0) return 0;
   uint64_t n = 1;
-  for (size_t i = 0; i < count_; ++i) n *= dims_[i];
+  for (size_t i = 0; i < count_; ++i) {
+    // Four 32-bit dimensions can exceed 64 bits: a wrapped count would size a buffer too small.
+    if (__builtin_mul_overflow(n, uint64_t{dims_[i]}, &n)) {
+      throw std::overflow_error("The shape " + to_string() + " has too many elements.");
+    }
+  }
   return n;
 }
 
@@ -120,11 +127,22 @@ void wrong_tensor_type(const std::type_info& requested, TensorType actual) {
 }
 
 Dense::Dense(TensorType type, const Shape& shape, Layout layout)
-    : type_(type), shape_(shape), layout_(layout), strides_(eval_strides(shape, layout)) {
+    : type_(type), shape_(shape), layout_(layout) {
   if (!is_valid_tensor_type(type)) {
     throw std::invalid_argument(std::string("Unsupported tensor type ") + type_name(type) + ".");
   }
+  if (layout != Layout::RowMajor && layout != Layout::ColMajor) {
+    throw std::invalid_argument("Unsupported tensor layout " +
+                                std::to_string(static_cast<unsigned>(layout)) + ".");
+  }
   if (shape.size() == 0) throw std::invalid_argument("A tensor needs at least one dimension.");
+  // Checked before anything is allocated; also keeps every 32-bit stride exact.
+  if (shape.elements() > max_elements) {
+    throw std::invalid_argument("A tensor of shape " + shape.to_string() +
+                                " exceeds the limit of " + std::to_string(max_elements) +
+                                " elements.");
+  }
+  strides_ = eval_strides(shape, layout);
   bytes_.assign(shape.elements() * element_size(type), 0);
 }
 
@@ -135,6 +153,7 @@ std::shared_ptr<Dense> Dense::create(TensorType type, const Shape& shape, Layout
 std::shared_ptr<Dense> Dense::copy(const void* data, size_t bytes, TensorType type,
                                    const Shape& shape, Layout layout) {
   auto dense = create(type, shape, layout);
+  if (data == nullptr) throw std::invalid_argument("Cannot copy a tensor from a null buffer.");
   if (bytes != dense->bytes_.size()) {
     throw std::invalid_argument("Buffer of " + std::to_string(bytes) + " bytes for a tensor of " +
                                 std::to_string(dense->bytes_.size()) + " bytes.");
@@ -170,6 +189,20 @@ std::vector<uint32_t> Dense::eval_strides(const Shape& shape, Layout layout) {
   return strides;
 }
 
+namespace {
+
+// A float converted to int64 without the undefined behaviour of an out-of-range cast.
+int64_t saturated_int(float value) {
+  if (std::isnan(value)) return 0;
+  // 2^63 is exactly representable as a float; anything at or above it saturates.
+  constexpr float limit = 9223372036854775808.0f;
+  if (value >= limit) return std::numeric_limits<int64_t>::max();
+  if (value < -limit) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(value);
+}
+
+}  // namespace
+
 void Dense::check_index(size_t index) const {
   const size_t count = shape_.elements();
   if (index >= count) {
@@ -199,7 +232,7 @@ int64_t Dense::value_as_int(size_t index) const {
   check_index(index);
   switch (type_) {
     case TensorType::int32: return data<int32_t>()[index];
-    case TensorType::float32: return static_cast<int64_t>(data<float>()[index]);
+    case TensorType::float32: return saturated_int(data<float>()[index]);
     case TensorType::int16: return data<int16_t>()[index];
     case TensorType::uint16: return data<uint16_t>()[index];
     case TensorType::uint8:

@@ -5,11 +5,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "qalto/hw.hpp"
+#include "qalto/soc.hpp"
 #include "qalto/tensor.hpp"
 
 namespace qalto {
@@ -62,6 +64,20 @@ class HardwareDriver {
   virtual uint32_t register_base() const = 0;
 };
 
+class PowerMeter;
+
+// The driver of a chip inside a system-on-chip: clock modes and power measurement. Callers reach
+// it from a HardwareDriver by dynamic_cast.
+class SocDriver : public HardwareDriver {
+ public:
+  virtual soc::ClockMode clock_mode() = 0;
+  // Returns when the new mode is applied.
+  virtual void set_clock_mode(soc::ClockMode mode) = 0;
+  virtual void set_power_measurement_enabled(bool enabled) = 0;
+  // The meter the samples go to; null while power measurement is off.
+  virtual std::shared_ptr<PowerMeter> power_meter() const = 0;
+};
+
 // Bytes of a loaded program; null data when none.
 struct ProgramView {
   const uint8_t* data = nullptr;
@@ -96,7 +112,8 @@ class HardwareDevice {
   virtual void unprogram() = 0;
   using Frames = std::vector<std::shared_ptr<const Dense>>;
   using Outputs = std::vector<std::unique_ptr<Dense>>;
-  virtual Outputs fit(const Frames& frames, const std::shared_ptr<const Dense>& labels) = 0;
+  // Labels: none, one, or one per frame.
+  virtual Outputs fit(const Frames& frames, const std::vector<int32_t>& labels) = 0;
   virtual Outputs forward(const Frames& frames) = 0;
   virtual Outputs predict(const Frames& frames) = 0;
   // The device's driver, not owned; null when none.
@@ -106,7 +123,18 @@ class HardwareDevice {
   static std::shared_ptr<HardwareDevice> create(HardwareDriver* driver);
 };
 
-// The host's drivers (empty here unless a test installs simulated boards).
+// The host's drivers (empty here unless a test installs simulated boards), in registration
+// order.
 std::vector<HardwareDriver*> get_drivers();
+
+// Makes the hardware device behind a registered driver.
+using HardwareDeviceFactory = std::function<std::shared_ptr<HardwareDevice>(HardwareDriver*)>;
+
+// Adds `driver` (not owned; it must outlive its registration) to the process-wide registry, with
+// the factory that HardwareDevice::create uses for it. Registering a driver again replaces its
+// factory and keeps its place. Throws invalid_argument for a null driver or an empty factory.
+void register_driver(HardwareDriver* driver, HardwareDeviceFactory factory);
+// Empties the registry (tests install and remove simulated boards with these two).
+void clear_drivers();
 
 }  // namespace qalto

@@ -31,9 +31,27 @@ struct HwVersion {
   IpVersion get_ip_version() const;
   // Decimal dotted form "vendor.product.major.minor".
   std::string to_string() const;
+  // "%02X.%02X.%03u.%03u": vendor and product in upper-case hexadecimal, revisions in zero-
+  // padded decimal; always 13 characters (e.g. "BC.A1.003.009").
+  std::string to_display_string() const;
 
   bool operator==(const HwVersion&) const = default;
+
+  // Named versions of the known chips.
+  static const HwVersion Vrox_v1;
+  static const HwVersion Vrox_v2;     // the version whose HRC time-out discovery probes
+  static const HwVersion Tavik_v1;
+  static const HwVersion QTX7700_v1;
+  static const HwVersion FPGA_v2;
+  static const HwVersion Mivo_FPGA;
 };
+
+inline constexpr HwVersion HwVersion::Vrox_v1{0xBC, 0x00, 0, 1};
+inline constexpr HwVersion HwVersion::Vrox_v2{0xBC, 0x00, 0, 2};
+inline constexpr HwVersion HwVersion::Tavik_v1{0xBC, 0xA1, 3, 6};
+inline constexpr HwVersion HwVersion::QTX7700_v1{0xBC, 0xA1, 3, 9};
+inline constexpr HwVersion HwVersion::FPGA_v2{0xBC, 0xA2, 1, 0};
+inline constexpr HwVersion HwVersion::Mivo_FPGA{0xBC, 0xB1, 1, 0};
 
 namespace hw {
 

@@ -193,6 +193,20 @@ class Layer : public std::enable_shared_from_this<Layer> {
   bool activation_is(ActivationType type) const;
   uint32_t activation_type() const;
   bool pooling_is(PoolType type) const;
+  // Whether the layer's output goes through an activation (ReLU or look-up table); false for
+  // types that have none.
+  bool has_activation() const;
+  // Input-sign code: 0 the default (inputs above 7 bits are signed), 1 the layer reads unsigned
+  // inputs whatever their width (the input convolutions on the HRC, an InputData layer with
+  // "input_signed" 0), 2 signed inputs (an InputData layer with "input_signed" 1).
+  int32_t input_sign_code() const;
+  // Whether the mapping may cut the layer across several NPs (convolutions on CNPs and fully
+  // connected layers).
+  bool splittable() const;
+  // Whether the layer may start a model (it knows its input shape from its own parameters).
+  bool is_input_layer() const;
+  // Multiply-accumulate operations of one sample; 0 before the layer is built.
+  uint64_t macs() const;
 
   LayerParams& params() { return *params_; }
   const LayerParams& params() const { return *params_; }
@@ -219,9 +233,12 @@ class Layer : public std::enable_shared_from_this<Layer> {
   const PoolingCalculatedParams& pool_calculated_params() const;
 
   // Sets the input shapes (one per inbound layer), then computes the output shape, the
-  // computed parameters and the variables' shapes. Throws invalid_argument when the inputs do
-  // not suit the layer.
+  // computed parameters and creates the variables (zero-filled, docs/layers.md) that are not
+  // already declared with the right type and shape. Throws invalid_argument, the layer
+  // unchanged, when the inputs do not suit the layer.
   void build(const std::vector<Shape>& inputs);
+  // Whether the layer knows its shapes (it belongs to a model).
+  bool is_built() const { return built_; }
 
   // Graph wiring, used by Model.
   void connect_inbound(const std::vector<std::shared_ptr<Layer>>& inbound);
@@ -241,6 +258,9 @@ class Layer : public std::enable_shared_from_this<Layer> {
   std::vector<std::shared_ptr<Layer>> inbound_;
   std::vector<std::weak_ptr<Layer>> outbound_;
   std::shared_ptr<Mapping> mapping_;
+  bool built_ = false;
+
+  void declare_variables();
 
   friend struct LayerBuilder;
 };

@@ -1,26 +1,90 @@
 #pragma once
-// The engine model: an ordered list of layers wired into a graph.
+// The engine model: an ordered list of layers wired into a graph, its learning set-up, its
+// serialised form, its software execution and its mapping on a device.
+//
+// Serialised form: a flatbuffers buffer of engine/model.fbs (root ModelDef, file identifier
+// "QMDL"). Layers are stored in model order with their parameters, learning parameters,
+// variables and inbound layers given by index (always earlier layers). Mappings and sequences
+// are not stored: a reloaded model is unmapped.
+//
+// Running: inputs are (n, x, y, c) tensors. Without sequences the whole model runs on the
+// reference operations (engine/software.cpp); after `map`, every sequence runs in turn, hardware
+// sequences on their device and software sequences (layers the back end left) on the reference
+// operations.
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "qalto/device.hpp"
 #include "qalto/layer.hpp"
+#include "qalto/sequence.hpp"
 
 namespace qalto {
+
+class MapConstraints;
 
 class Model {
  public:
   static std::unique_ptr<Model> create() { return std::make_unique<Model>(); }
+  // A model rebuilt from `serialize` bytes. The buffer is verified before use; bytes that are
+  // not a model, or that describe an invalid one, throw invalid_argument
+  // "Invalid model buffer: <reason>".
+  static std::unique_ptr<Model> from_buffer(const uint8_t* data, size_t size);
+
+  // An independent copy: new layers with copies of the parameters, variables and learning
+  // parameters, wired the same way. The copy is unmapped.
+  std::unique_ptr<Model> copy() const;
 
   // Appends a layer fed by `inbound` (an empty list feeds it from the last layer, none for the
-  // first layer) and builds its shapes. Throws invalid_argument, leaving the model unchanged,
-  // when the layer is already in the model, its name is taken, an inbound layer is not in the
-  // model, or the inputs do not suit it.
+  // first layer) and builds its shapes and variables. Throws invalid_argument, leaving the model
+  // unchanged, when the layer is already in the model, its name is taken, an inbound layer is
+  // not in the model, or the inputs do not suit it. A mapped model loses its mapping.
   void add(const std::shared_ptr<Layer>& layer,
            const std::vector<std::shared_ptr<Layer>>& inbound = {});
-  // Removes the last layer (nothing when empty).
+  // Removes the last layer (nothing when empty). A mapped model loses its mapping.
   void pop_layer();
+
+  // Readies the last layer for learning with `learning`. runtime_error "The model has no
+  // layers." / "The last layer cannot learn."; invalid_argument for a null set, a
+  // "num_classes" below 1 or one that does not divide the layer's units. Unchanged on error.
+  void compile(const std::shared_ptr<LearningParams>& learning);
+  // The last layer's learning parameters, null when it has none.
+  std::shared_ptr<LearningParams> learning() const;
+
+  // The model as bytes (see above).
+  std::vector<uint8_t> serialize() const;
+
+  // Runs (n, x, y, c) inputs through the model and returns the last layer's (n, x, y, c)
+  // outputs. `batch_size` bounds the samples given to a hardware sequence at once (0: all).
+  // invalid_argument for a model without layers or inputs of the wrong shape or type;
+  // runtime_error naming the layer type for a layer without a reference operation.
+  std::shared_ptr<Tensor> forward(const std::shared_ptr<const Dense>& inputs,
+                                  uint32_t batch_size = 0);
+  // Float outputs of a last layer without activation: a Dequantizer's own output, otherwise
+  // (potential - "threshold") / "act_step" per channel when the layer has those variables (an
+  // "act_step" of 0 counts as 1), else the potentials as floats. runtime_error
+  // "predict applies only to models without an activation on the last layer." otherwise.
+  std::shared_ptr<Tensor> predict(const std::shared_ptr<const Dense>& inputs,
+                                  uint32_t batch_size = 0);
+  // Trains the compiled last layer, then returns the outputs of the samples. `labels` is empty
+  // (unsupervised), one label for all inputs, or one per input (invalid_argument otherwise);
+  // an input whose label is negative or not below "num_classes" is not learned.
+  std::shared_ptr<Tensor> fit(const std::shared_ptr<const Dense>& inputs,
+                              const std::vector<int32_t>& labels, uint32_t batch_size = 0);
+
+  // Maps the model on `device` through the registered hardware back end (see
+  // backend_registry.hpp); null `constraints` means default constraints for the device. Layers
+  // the back end leaves become a software sequence, unless `hw_only`, which makes them a
+  // runtime_error with the mapping status text. invalid_argument for a null device;
+  // runtime_error "No hardware back end is available." when none is registered. On error the
+  // previous mapping stays as it was.
+  void map(const std::shared_ptr<Device>& device, bool hw_only = false,
+           const std::shared_ptr<MapConstraints>& constraints = nullptr);
+  const Sequences& sequences() const { return sequences_; }
+  // The device of the last successful mapping, null when unmapped.
+  std::shared_ptr<Device> device() const { return device_; }
 
   const std::vector<std::shared_ptr<Layer>>& layers() const { return layers_; }
   std::shared_ptr<Layer> get_layer(size_t index) const;
@@ -29,11 +93,22 @@ class Model {
   // Input shape of the first layer and output shape of the last; empty when no layer.
   std::vector<uint32_t> input_shape() const;
   std::vector<uint32_t> output_shape() const;
+  // Sum of the layers' multiply-accumulate counts.
+  uint64_t macs() const;
+  // The mapped device's IP version; unmapped, the generation the layer types belong to
+  // (none when no layer tells).
+  IpVersion ip_version() const;
 
  private:
   bool contains(const Layer* layer) const;
+  void unmap();
+  // The run shared by forward, predict and fit; `labels` null for inference.
+  std::shared_ptr<Tensor> run(const std::shared_ptr<const Dense>& inputs, uint32_t batch_size,
+                              const std::vector<int32_t>* labels);
 
   std::vector<std::shared_ptr<Layer>> layers_;
+  Sequences sequences_;
+  std::shared_ptr<Device> device_;
 };
 
 }  // namespace qalto

@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <typeinfo>
 #include <vector>
 
@@ -55,7 +56,8 @@ class Shape {
   uint32_t operator[](size_t i) const { return dims_[i]; }
   const uint32_t* begin() const { return dims_.data(); }
   const uint32_t* end() const { return dims_.data() + count_; }
-  // Product of the dimensions (1 for a shape without dimensions is never used: 0 then).
+  // Product of the dimensions; 0 for a shape without dimensions. Throws overflow_error when the
+  // product does not fit 64 bits.
   uint64_t elements() const;
   std::vector<uint32_t> to_vector() const { return {begin(), end()}; }
   std::string to_string() const;
@@ -95,17 +97,24 @@ class Dense : public Tensor {
  public:
   enum class Layout : uint8_t { RowMajor = 0, ColMajor = 1 };
 
-  // A zero-filled tensor.
+  // Strides are 32-bit element counts, so a tensor can hold at most this many elements: a
+  // larger one could not be addressed through its strides.
+  static constexpr uint64_t max_elements = UINT32_MAX;
+
+  // A zero-filled tensor. Throws invalid_argument for a type outside the enum, a layout other
+  // than 0 and 1, a shape without dimensions or one of more than `max_elements` elements.
   static std::shared_ptr<Dense> create(TensorType type, const Shape& shape,
                                        Layout layout = Layout::RowMajor);
   // A tensor holding a copy of `bytes` bytes at `data`; `bytes` must equal the element count
-  // times the element size (invalid_argument otherwise).
+  // times the element size and `data` must not be null (invalid_argument otherwise), besides
+  // the conditions of `create`.
   static std::shared_ptr<Dense> copy(const void* data, size_t bytes, TensorType type,
                                      const Shape& shape, Layout layout = Layout::RowMajor);
   // One tensor per index of the first dimension, each of the remaining dimensions (a rank-1
   // tensor splits into tensors of shape (1)). Row-major tensors only.
   static std::vector<std::shared_ptr<Dense>> split(const Dense& dense);
-  // Element strides of `shape` in `layout`.
+  // Element strides of `shape` in `layout`: row-major (last axis 1) for RowMajor, the first
+  // axis 1 for ColMajor. Exact for shapes of at most `max_elements` elements.
   static std::vector<uint32_t> eval_strides(const Shape& shape, Layout layout);
 
   TensorType type() const override { return type_; }
@@ -148,9 +157,11 @@ class Dense : public Tensor {
     return data<T>()[index];
   }
 
-  // Any element as a 64-bit integer (floats are truncated), by linear index.
+  // Any element as a 64-bit integer by linear index: floats are truncated toward zero and
+  // saturate at the int64 limits, NaN gives 0.
   int64_t value_as_int(size_t index) const;
 
+  // As `create`, for make_shared.
   Dense(TensorType type, const Shape& shape, Layout layout);
 
  private:

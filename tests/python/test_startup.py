@@ -1,4 +1,7 @@
 import pickle
+import pytest
+
+from conftest import run_isolated
 
 
 def test_module_identity(core):
@@ -39,3 +42,79 @@ def test_enum_members_pickle_and_print(core):
 
 def test_submodules_registered(core):
     assert core.NP.__doc__ == "Neural Processor"
+
+
+def test_version_is_the_engine_version(core):
+    qt = pytest.importorskip("qalto_testing")
+    assert core.__version__ == qt.engine_version()
+
+
+REGISTERED = {
+    "": ["BackendType", "Software", "Hardware", "Hybrid", "Model", "Layer", "LayerType",
+         "Padding", "PoolType", "ActivationType", "LayerParams", "Optimizer",
+         "QaltoUnsupervised", "Variables", "evaluate_bitwidth", "Metrics", "Device",
+         "SocDriver", "HardwareDevice", "HwVersion", "NP", "MapConstraints", "ProgramParts",
+         "Sequence", "Pass", "PowerEvent", "PowerMeter", "soc", "ProgramMemoryRequired",
+         "get_program_memory_infos", "nn", "IpVersion", "none", "v1", "v2", "mivo",
+         "boardQtx7700", "SpiFlashController", "graph_utils"],
+    "NP": ["SramSize", "Mesh", "Ident", "Type", "Info", "NpSpace", "MemoryInfo", "Component"],
+    "soc": ["ClockMode", "Performance", "Economy", "LowPower"],
+    "boardQtx7700": ["get_flash"],
+    "graph_utils": ["extract_main_branch", "extract_skip_branch", "get_mappable_layer",
+                    "dual_output_to_store_dma", "first_mappable_layer", "last_mappable_layer",
+                    "next_mappable_layer", "previous_mappable_layer", "is_merge_layer"],
+}
+
+
+@pytest.mark.parametrize("where", sorted(REGISTERED))
+def test_every_registered_name_is_listed(core, where):
+    holder = core if not where else getattr(core, where)
+    missing = [name for name in REGISTERED[where] if name not in dir(holder)]
+    assert missing == []
+
+
+def test_layer_mapping_is_nested_and_np_is_one_submodule(core):
+    assert core.Layer.Mapping.__qualname__ == "Layer.Mapping"
+    assert core.NP is getattr(core, "NP")
+    assert "SpiFlashController" not in dir(core.boardQtx7700)
+    assert core.graph_utils.__doc__ == (
+        "Qalto graph utilities software internal functions. These are meant for testing, "
+        "debugging and validation only.")
+
+
+def test_python_error_in_the_body_becomes_import_error():
+    # Execute the module body on a module object whose attribute writes fail.
+    result = run_isolated(
+        "import importlib.util, types\n"
+        "spec = importlib.util.find_spec('qalto.core')\n"
+        "mod = importlib.util.module_from_spec(spec)\n"
+        "class Refusing(types.ModuleType):\n"
+        "    def __setattr__(self, name, value):\n"
+        "        if name == '__version__':\n"
+        "            raise KeyError('refused')\n"
+        "        super().__setattr__(name, value)\n"
+        "mod.__class__ = Refusing\n"
+        "try:\n"
+        "    spec.loader.exec_module(mod)\n"
+        "except ImportError as e:\n"
+        "    print(type(e).__name__, str(e), repr(e.__cause__))\n"
+        "    print(mod.__doc__)\n")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "ImportError initialization failed KeyError('refused')",
+        "Qalto core library",  # what the body did before the failure stays
+    ]
+
+
+def test_native_exception_in_the_body_becomes_import_error_with_its_text():
+    # A second execution of the body fails natively: its types are registered already.
+    result = run_isolated(
+        "import sys, qalto.core\n"
+        "first = sys.modules.pop('qalto.core')\n"
+        "try:\n"
+        "    import qalto.core\n"
+        "except ImportError as e:\n"
+        "    print(str(e), e.__cause__)\n")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == (
+        'generic_type: type "BackendType" is already registered! None')

@@ -7,4 +7,5 @@ PYBIND11_MODULE(qalto_testing, m) {
   qalto::testing::register_testing_convert(m);
   qalto::testing::register_testing_constraints(m);
   qalto::testing::register_testing_sequences(m);
+  qalto::testing::register_testing_power(m);
 }

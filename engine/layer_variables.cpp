@@ -1,0 +1,149 @@
+// The variables each layer type carries: names, element types and shapes (docs/layers.md).
+// They are created zero-filled when a layer is built, so that a user or a loader can fill them by
+// name; Variables::set then holds every later write to the declared type and shape.
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "qalto/layer.hpp"
+
+namespace qalto {
+
+namespace {
+
+struct VariableSpec {
+  const char* name;
+  TensorType type;
+  Shape shape;
+};
+
+uint32_t narrow_count(uint64_t count, const std::string& layer) {
+  if (count > UINT32_MAX) {
+    throw std::invalid_argument("Layer " + layer + ": input too large for its weights.");
+  }
+  return static_cast<uint32_t>(count);
+}
+
+// Per-filter variables read by the v2 CNP/TNP variable formats, chosen by the activation.
+void add_v2_output_stage(std::vector<VariableSpec>& specs, uint32_t filters,
+                         ActivationType activation) {
+  specs.push_back({"bias", TensorType::int8, Shape{filters}});
+  specs.push_back({"bias_shift", TensorType::uint8, Shape{filters}});
+  specs.push_back({"output_shift", TensorType::int8, Shape{filters}});
+  switch (activation) {
+    case ActivationType::ReLU:
+      specs.push_back({"max_value", TensorType::uint8, Shape{filters}});
+      specs.push_back({"max_value_shift", TensorType::uint8, Shape{filters}});
+      break;
+    case ActivationType::LUT:
+      specs.push_back({"activation_shift", TensorType::int8, Shape{filters}});
+      specs.push_back({"activation_scales", TensorType::uint8, Shape{filters}});
+      break;
+    case ActivationType::NoActivation:
+      specs.push_back({"output_scales", TensorType::uint8, Shape{filters}});
+      break;
+  }
+}
+
+std::vector<VariableSpec> variable_specs(const Layer& layer) {
+  const LayerParams& p = layer.params();
+  const Shape& in = layer.input_dimensions().front();
+  const Shape& out = layer.output_dimensions();
+  const uint32_t channels = in[in.size() - 1];
+  const uint32_t out_channels = out[out.size() - 1];
+  const auto activation = static_cast<ActivationType>(p.get_or("activation", 0));
+  std::vector<VariableSpec> specs;
+  switch (layer.type()) {
+    case LayerType::Conv2D:
+    case LayerType::InputConv2D:
+    case LayerType::Conv2DTranspose:
+    case LayerType::BufferTempConv: {
+      const auto k = static_cast<uint32_t>(p.get("kernel_size"));
+      specs.push_back({"weights", TensorType::int8, Shape{k, k, channels, out_channels}});
+      specs.push_back({"input_shift", TensorType::uint8, Shape{channels}});
+      add_v2_output_stage(specs, out_channels, activation);
+      break;
+    }
+    case LayerType::DepthwiseConv2D:
+    case LayerType::DepthwiseConv2DTranspose:
+    case LayerType::DepthwiseBufferTempConv: {
+      const auto k = static_cast<uint32_t>(p.get("kernel_size"));
+      specs.push_back({"weights", TensorType::int8, Shape{k, k, 1, channels}});
+      specs.push_back({"input_shift", TensorType::uint8, Shape{channels}});
+      add_v2_output_stage(specs, channels, activation);
+      break;
+    }
+    case LayerType::Convolutional:
+    case LayerType::InputConvolutional: {
+      const auto kw = static_cast<uint32_t>(p.get("kernel_width"));
+      const auto kh = static_cast<uint32_t>(p.get("kernel_height"));
+      specs.push_back({"weights", TensorType::int8, Shape{kw, kh, channels, out_channels}});
+      specs.push_back({"threshold", TensorType::int32, Shape{out_channels}});
+      specs.push_back({"act_step", TensorType::float32, Shape{out_channels}});
+      break;
+    }
+    case LayerType::SeparableConvolutional: {
+      const auto kw = static_cast<uint32_t>(p.get("kernel_width"));
+      const auto kh = static_cast<uint32_t>(p.get("kernel_height"));
+      specs.push_back({"weights", TensorType::int8, Shape{kw, kh, 1, channels}});
+      specs.push_back({"weights_pw", TensorType::int8, Shape{1, 1, channels, out_channels}});
+      specs.push_back({"threshold", TensorType::int32, Shape{out_channels}});
+      specs.push_back({"act_step", TensorType::float32, Shape{out_channels}});
+      break;
+    }
+    case LayerType::FullyConnected: {
+      const uint32_t inputs = narrow_count(in.elements(), layer.get_name());
+      specs.push_back({"weights", TensorType::int8, Shape{inputs, out_channels}});
+      specs.push_back({"threshold", TensorType::int32, Shape{out_channels}});
+      specs.push_back({"act_step", TensorType::float32, Shape{out_channels}});
+      break;
+    }
+    case LayerType::Dense1D: {
+      const uint32_t inputs = narrow_count(in.elements(), layer.get_name());
+      specs.push_back({"weights", TensorType::int8, Shape{inputs, out_channels}});
+      specs.push_back({"input_shift", TensorType::uint8, Shape{channels}});
+      add_v2_output_stage(specs, out_channels, activation);
+      break;
+    }
+    case LayerType::Add:
+      specs.push_back({"a_shift", TensorType::uint8, Shape{channels}});
+      specs.push_back({"b_shift", TensorType::uint8, Shape{channels}});
+      specs.push_back({"output_shift", TensorType::int8, Shape{channels}});
+      break;
+    case LayerType::Quantizer:
+      specs.push_back({"scales", TensorType::float32, Shape{channels}});
+      specs.push_back({"zero_points", TensorType::uint8, Shape{channels}});
+      break;
+    case LayerType::Dequantizer:
+      specs.push_back({"scales", TensorType::float32, Shape{channels}});
+      break;
+    case LayerType::StatefulRecurrent: {
+      const auto units = static_cast<uint32_t>(p.get("units"));
+      specs.push_back({"in_proj", TensorType::int8, Shape{channels, units}});
+      specs.push_back({"out_proj", TensorType::int8, Shape{units, units}});
+      break;
+    }
+    case LayerType::MivoPostProcessing:
+      specs.push_back({"threshold", TensorType::uint16, Shape{channels}});
+      break;
+    default: break;
+  }
+  return specs;
+}
+
+}  // namespace
+
+void Layer::declare_variables() {
+  for (auto& spec : variable_specs(*this)) {
+    // A variable already declared with this type and shape keeps its values: rebuilding a
+    // layer (a model copy, a reload) must not wipe weights that were just restored.
+    if (variables_.has(spec.name)) {
+      auto current = variables_.get(spec.name);
+      if (current->type() == spec.type && current->dimensions() == spec.shape) continue;
+    }
+    variables_.declare(spec.name, Dense::create(spec.type, spec.shape));
+  }
+}
+
+}  // namespace qalto

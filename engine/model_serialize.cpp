@@ -1,0 +1,169 @@
+// The model's serialised form (engine/model.fbs) and its reader. The reader trusts nothing:
+// the buffer is verified by flatbuffers first, then every field is checked as the model is
+// rebuilt through the same operations a user would call (create, add, variable writes).
+
+#include <stdexcept>
+#include <string>
+
+#include "model_generated.h"
+#include "qalto/model.hpp"
+
+namespace qalto {
+
+namespace {
+
+constexpr uint32_t kFormatVersion = 1;
+// Bounds the verifier's work on hostile buffers (depth of nesting and number of tables).
+constexpr flatbuffers::uoffset_t kMaxDepth = 16;
+constexpr flatbuffers::uoffset_t kMaxTables = 16u * 1024u * 1024u;
+
+[[noreturn]] void invalid(const std::string& why) {
+  throw std::invalid_argument("Invalid model buffer: " + why);
+}
+
+flatbuffers::Offset<fb::Variable> write_variable(flatbuffers::FlatBufferBuilder& builder,
+                                                 const std::string& name, const Dense& tensor) {
+  const auto dims = tensor.dimensions().to_vector();
+  return fb::CreateVariable(builder, builder.CreateString(name),
+                            static_cast<uint8_t>(tensor.type()), builder.CreateVector(dims),
+                            static_cast<uint8_t>(tensor.layout()),
+                            builder.CreateVector(tensor.raw(), tensor.byte_size()));
+}
+
+flatbuffers::Offset<fb::LayerDef> write_layer(flatbuffers::FlatBufferBuilder& builder,
+                                              const Model& model, const Layer& layer) {
+  std::vector<flatbuffers::Offset<fb::Param>> params;
+  for (const auto& [name, value] : layer.params().entries()) {
+    params.push_back(fb::CreateParam(builder, builder.CreateString(name), value));
+  }
+  std::vector<uint32_t> inbound;
+  const auto& layers = model.layers();
+  for (const auto& source : layer.inbound_layers()) {
+    for (size_t i = 0; i < layers.size(); ++i) {
+      if (layers[i] == source) inbound.push_back(static_cast<uint32_t>(i));
+    }
+  }
+  std::vector<flatbuffers::Offset<fb::Variable>> variables;
+  for (const auto& name : layer.variables().names()) {
+    variables.push_back(write_variable(builder, name, *layer.variables().get(name)));
+  }
+  flatbuffers::Offset<fb::Learning> learning = 0;
+  if (const auto set = layer.learning()) {
+    std::vector<flatbuffers::Offset<fb::LearningValue>> values;
+    for (const auto& key : set->keys()) {
+      values.push_back(fb::CreateLearningValue(builder, builder.CreateString(key), set->get(key)));
+    }
+    learning = fb::CreateLearning(builder, set->learning_type(), builder.CreateVector(values));
+  }
+  return fb::CreateLayerDef(builder, builder.CreateString(layer.get_name()),
+                            static_cast<uint32_t>(layer.type()), builder.CreateVector(params),
+                            builder.CreateVector(inbound), builder.CreateVector(variables),
+                            learning);
+}
+
+std::shared_ptr<Dense> read_variable(const fb::Variable& def, const std::string& layer) {
+  const std::string where = "variable of layer " + layer;
+  if (!def.name() || !def.dims() || !def.data()) invalid("incomplete " + where + ".");
+  const auto type = static_cast<TensorType>(def.tensor_type());
+  if (!is_valid_tensor_type(type)) invalid("unknown tensor type in " + where + ".");
+  if (def.layout() > static_cast<uint8_t>(Dense::Layout::ColMajor)) {
+    invalid("unknown layout in " + where + ".");
+  }
+  std::vector<uint32_t> dims(def.dims()->begin(), def.dims()->end());
+  if (dims.empty() || dims.size() > Shape::max_dims) invalid("bad rank in " + where + ".");
+  for (uint32_t d : dims)
+    if (d == 0) invalid("zero dimension in " + where + ".");
+  const Shape shape(dims);
+  // The data must be exactly the tensor's bytes: elements() is overflow-checked, and the
+  // product is compared with what the buffer really holds before any copy.
+  uint64_t bytes = 0;
+  if (__builtin_mul_overflow(shape.elements(), uint64_t{element_size(type)}, &bytes) ||
+      bytes != def.data()->size()) {
+    invalid("data size does not match the shape of " + where + ".");
+  }
+  return Dense::copy(def.data()->data(), def.data()->size(), type, shape,
+                     static_cast<Dense::Layout>(def.layout()));
+}
+
+void read_layer(Model& model, const fb::LayerDef& def, size_t index) {
+  if (!def.name()) invalid("layer " + std::to_string(index) + " has no name.");
+  const std::string name = def.name()->str();
+  std::map<std::string, int32_t> entries;
+  if (def.params()) {
+    for (const auto* param : *def.params()) {
+      if (!param->name()) invalid("unnamed parameter in layer " + name + ".");
+      entries[param->name()->str()] = param->value();
+    }
+  }
+  const auto type = static_cast<LayerType>(def.layer_type());
+  if (type == LayerType::Unknown || std::string(layer_type_name(type)) == "Unknown") {
+    invalid("layer " + name + " has an unknown type.");
+  }
+  std::shared_ptr<Layer> layer;
+  try {
+    layer = Layer::create(*LayerParams::create(type, entries),
+                          name);
+  } catch (const std::invalid_argument& e) {
+    invalid(std::string("layer ") + name + ": " + e.what());
+  }
+  std::vector<std::shared_ptr<Layer>> inbound;
+  if (def.inbound()) {
+    for (uint32_t source : *def.inbound()) {
+      if (source >= index) invalid("layer " + name + " is fed by a later layer.");
+      inbound.push_back(model.layers()[source]);
+    }
+  }
+  if (index > 0 && inbound.empty()) invalid("layer " + name + " has no inbound layer.");
+  try {
+    model.add(layer, inbound);
+    if (def.variables()) {
+      for (const auto* variable : *def.variables()) {
+        layer->variables().set(variable->name() ? variable->name()->str() : "",
+                               read_variable(*variable, name));
+      }
+    }
+  } catch (const std::invalid_argument& e) {
+    const std::string what = e.what();
+    if (what.rfind("Invalid model buffer: ", 0) == 0) throw;
+    invalid(std::string("layer ") + name + ": " + what);
+  }
+  if (const auto* learning = def.learning()) {
+    std::map<std::string, double> values;
+    if (learning->values()) {
+      for (const auto* value : *learning->values()) {
+        if (!value->name()) invalid("unnamed learning value in layer " + name + ".");
+        values[value->name()->str()] = value->value();
+      }
+    }
+    layer->set_learning(LearningParams::create(learning->learning_type(), values));
+  }
+}
+
+}  // namespace
+
+std::vector<uint8_t> Model::serialize() const {
+  flatbuffers::FlatBufferBuilder builder;
+  std::vector<flatbuffers::Offset<fb::LayerDef>> layers;
+  for (const auto& layer : layers_) layers.push_back(write_layer(builder, *this, *layer));
+  builder.Finish(fb::CreateModelDef(builder, kFormatVersion, builder.CreateVector(layers)),
+                 fb::ModelDefIdentifier());
+  return {builder.GetBufferPointer(), builder.GetBufferPointer() + builder.GetSize()};
+}
+
+std::unique_ptr<Model> Model::from_buffer(const uint8_t* data, size_t size) {
+  if (!data || size == 0) invalid("empty buffer.");
+  flatbuffers::Verifier verifier(data, size, kMaxDepth, kMaxTables);
+  if (!fb::VerifyModelDefBuffer(verifier)) invalid("not a serialized model.");
+  const auto* def = fb::GetModelDef(data);
+  if (def->format_version() != kFormatVersion) {
+    invalid("unsupported format version " + std::to_string(def->format_version()) + ".");
+  }
+  auto model = create();
+  if (def->layers()) {
+    size_t index = 0;
+    for (const auto* layer : *def->layers()) read_layer(*model, *layer, index++);
+  }
+  return model;
+}
+
+}  // namespace qalto

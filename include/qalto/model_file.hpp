@@ -1,0 +1,34 @@
+#pragma once
+// Model files: the serialised model (Model::serialize) compressed as one snappy raw block,
+// with nothing before or after it. Readers ignore bytes that follow a complete block.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qalto::model_file {
+
+// The raw block of `raw`.
+std::vector<uint8_t> compress(const std::vector<uint8_t>& raw);
+
+// The content of a raw block. The stated length is checked against what the block's bytes can
+// expand to before anything is allocated, and every element is checked as it is decoded: a
+// bad length header, a truncated block, a copy that reaches before the start or past the stated
+// length throws invalid_argument "Cannot uncompress corrupted serialization buffer".
+std::vector<uint8_t> uncompress(const uint8_t* data, size_t size);
+
+// The uncompressed content of the model file at `path`. runtime_error "File not found." when
+// it cannot be opened or is not a regular file, "File is empty." for an empty file; then as
+// `uncompress`.
+std::vector<uint8_t> read(const std::string& path);
+
+// Compresses `raw` and writes it to `path` atomically: the block goes to a new file beside the
+// target, which replaces the target only once it is completely written and closed, so a failure
+// never leaves a truncated file in place of a good one. invalid_argument
+// "Unable to open file for saving model: <path>" when the file cannot be created or the target
+// is not writable; runtime_error "Unable to write model file: <path>" when writing, syncing,
+// closing or the replacement fails (the temporary file is removed).
+void write(const std::string& path, const std::vector<uint8_t>& raw);
+
+}  // namespace qalto::model_file

@@ -1,0 +1,125 @@
+#include "mapping/np_split.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace qalto {
+
+namespace {
+
+uint32_t dim_or_zero(const Shape& shape, size_t i) { return i < shape.size() ? shape[i] : 0; }
+
+uint32_t round_up_4(uint64_t value) {
+  return static_cast<uint32_t>(std::min<uint64_t>((value + 3) & ~uint64_t{3}, UINT32_MAX));
+}
+
+uint32_t clamp_u32(int64_t value) {
+  return static_cast<uint32_t>(std::clamp<int64_t>(value, 0, UINT32_MAX));
+}
+
+// One axis of an NP: the own region [start, start + length) of an axis of `total` input
+// pixels, the convolution (kernel, stride, padding before) and the pooling (size, stride,
+// padding before and after).
+struct AxisInput {
+  int64_t start;
+  int64_t length;
+  int64_t total;
+  int64_t kernel;
+  int64_t stride;
+  int64_t pad_before;
+  int64_t pad_after;
+  int64_t pool_size;
+  int64_t pool_stride;
+  int64_t pool_pad_before;
+  int64_t pool_pad_after;
+};
+
+int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+struct AxisOutput {
+  uint32_t first;
+  uint32_t count;
+};
+
+// Output rows are given to the NP whose own rows hold their kernel centre. Signed 64-bit
+// arithmetic: an NP whose rows hold no centre ends with last < first instead of wrapping.
+AxisOutput output_range(const AxisInput& a) {
+  const int64_t half = a.kernel / 2;
+  const int64_t s = a.stride;
+  const int64_t r0 = a.pad_before + a.start;
+  int64_t first = a.kernel >= r0 + s ? 0 : (s - a.kernel + r0) / s;
+  while (r0 > first * s + half) ++first;
+  const int64_t r1 = a.pad_before + a.start + a.length - 1;
+  int64_t last = r1 / s;
+  while (r1 < last * s + half) --last;
+  // Without padding after the input, the last centres of the input hold no full window.
+  const int64_t conv_rows = floor_div(a.pad_before + a.total + a.pad_after - a.kernel, s) + 1;
+  last = std::min(last, conv_rows - 1);
+  const int64_t ps = a.pool_size;
+  const int64_t pst = a.pool_stride;
+  // A window wider than the whole padded axis (global pooling) yields one row, made by the NP
+  // that holds the first output row; a zero pooling stride is taken the same way.
+  if (pst == 0 || ps > conv_rows + a.pool_pad_before + a.pool_pad_after)
+    return {0, first == 0 && last >= first ? 1u : 0u};
+  const int64_t out_first = first == 0 ? 0 : (first + a.pool_pad_before) / pst;
+  if (last < first || a.length <= 0) return {clamp_u32(out_first), 0};
+  const bool reaches_end = a.start + a.length == a.total;
+  const int64_t pooled_last =
+      last + a.pool_pad_before + (reaches_end ? a.pool_pad_after : 0);
+  // Each window belongs to the NP that holds its last row; a truncated tail (valid pooling of
+  // a size that is not a multiple of the stride) produces no row.
+  const int64_t last_window = floor_div(pooled_last + 1 - ps, pst);
+  return {clamp_u32(out_first), clamp_u32(last_window - out_first + 1)};
+}
+
+}  // namespace
+
+void NpSplitInterface::set_regions(const NpSpace& own, const NpSpace& input) {
+  in_y = input.y;
+  in_x = input.x;
+  np_height = dim_or_zero(own.shape, 1);
+  np_width = dim_or_zero(own.shape, 0);
+  np_channels = dim_or_zero(own.shape, 2);
+  in_offset_y = input.y - own.y;  // two's complement of minus the top margin
+  in_offset_x = input.x - own.x;
+  in_height = dim_or_zero(input.shape, 1);
+  in_width = dim_or_zero(input.shape, 0);
+}
+
+NpSplit::NpSplit(const Shape& input_shape, NpSpace own, const NpSpace& input, int kernel_size,
+                 int stride, const PaddingParams& padding, unsigned pool_size,
+                 unsigned char pool_stride, const PaddingParams& pool_padding) {
+  if (kernel_size < 1 || stride < 1) {
+    throw std::runtime_error("NpSplit needs a kernel size and a stride of at least 1.");
+  }
+  set_regions(own, input);
+  stride_phase_y = static_cast<uint32_t>((uint64_t{padding.top} + own.y) % stride);
+  stride_phase_x = static_cast<uint32_t>((uint64_t{padding.left} + own.x) % stride);
+
+  const AxisOutput rows = output_range({own.y, np_height, dim_or_zero(input_shape, 1),
+                                        kernel_size, stride, padding.top, padding.bottom, pool_size,
+                                        pool_stride,
+                                        pool_padding.top, pool_padding.bottom});
+  const AxisOutput cols = output_range({own.x, np_width, dim_or_zero(input_shape, 0),
+                                        kernel_size, stride, padding.left, padding.right, pool_size,
+                                        pool_stride,
+                                        pool_padding.left, pool_padding.right});
+  out_y = rows.first;
+  out_height = rows.count;
+  out_x = cols.first;
+  out_width = cols.count;
+}
+
+uint32_t NpSplit::icont_size() const { return round_up_4(np_width); }
+
+TransposedCnpSplit::TransposedCnpSplit(NpSpace own, const NpSpace& input) {
+  set_regions(own, input);
+  out_y = clamp_u32(2 * int64_t{own.y});
+  out_x = clamp_u32(2 * int64_t{own.x});
+  out_height = clamp_u32(2 * int64_t{np_height});
+  out_width = clamp_u32(2 * int64_t{np_width});
+}
+
+uint32_t TransposedCnpSplit::icont_size() const { return round_up_4(uint64_t{out_width}); }
+
+}  // namespace qalto

@@ -1,0 +1,284 @@
+#include "mapping/skip_dma.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace qalto {
+
+namespace {
+
+constexpr uint32_t max_channel = 255;
+constexpr const char* second_branch_error =
+    "Hardware partial reconfiguration with layers on the second branch is not supported.";
+
+[[noreturn]] void fail(const Layer& layer, const std::string& message) {
+  MappingStatus(layer, message).throw_exception();
+}
+
+bool is_joining(const std::shared_ptr<Layer>& layer) {
+  return layer->is_target_component(ComponentKind::SKIP_DMA);
+}
+
+bool contains(const LayerList& layers, const std::shared_ptr<Layer>& layer) {
+  return std::find(layers.begin(), layers.end(), layer) != layers.end();
+}
+
+// Channels are 8-bit in the registers: a larger number would alias a channel in use.
+uint8_t checked_channel(const Layer& layer, uint64_t channel) {
+  if (channel > max_channel) {
+    fail(layer, "The model needs skip-DMA channel " + std::to_string(channel) +
+                    ", above the last channel " + std::to_string(max_channel) + ".");
+  }
+  return static_cast<uint8_t>(channel);
+}
+
+std::shared_ptr<Layer> inbound_at(const std::shared_ptr<Layer>& layer, size_t index) {
+  auto inbound = layer->inbound_layers();
+  if (index >= inbound.size()) {
+    fail(*layer, "The layer lacks inbound layer " + std::to_string(index + 1) + ".");
+  }
+  return inbound[index];
+}
+
+uint32_t channel_count(const Layer& layer) {
+  const Shape& shape = layer.output_dimensions();
+  return shape.size() == 0 ? 0 : shape[shape.size() - 1];
+}
+
+uint8_t depth_distance(uint32_t from, uint32_t to) {
+  return static_cast<uint8_t>(to > from ? to - from : 0);
+}
+
+uint8_t fifo_distance(const Layer& layer) {
+  return static_cast<uint8_t>(layer.params().get("fifo_size") + 1);
+}
+
+SkipDmaStoreChannelInfo& fresh(std::unique_ptr<SkipDmaStoreChannelInfo>& slot) {
+  slot = std::make_unique<SkipDmaStoreChannelInfo>();
+  return *slot;
+}
+
+}  // namespace
+
+LayerMapping& require_mapping(const std::shared_ptr<Layer>& layer) {
+  auto mapping = layer_mapping_of(*layer);
+  if (!mapping) fail(*layer, "The layer has no hardware mapping.");
+  return *mapping;
+}
+
+ComponentList request_skipdma_store(const std::shared_ptr<Layer>& layer) {
+  size_t n = (layer->is_target_component(ComponentKind::TNP_B) ? 1 : 0) +
+             (is_skip_layer(layer) ? 1 : 0) + (is_dual_output_to_store_dma(layer) ? 1 : 0);
+  ComponentList stores(n);
+  for (auto& store : stores) store.type = hw::Type::SKIP_DMA_STORE;
+  return stores;
+}
+
+ComponentList request_skipdma_load() {
+  hw::Component load;
+  load.type = hw::Type::SKIP_DMA_LOAD;
+  return {load};
+}
+
+void request_skipdma(ComponentList* components, const std::vector<hw::Type>& types,
+                     const std::shared_ptr<Layer>& layer) {
+  for (size_t i = 1; i < types.size(); ++i) {
+    ComponentList added =
+        types[i] == hw::Type::SKIP_DMA_STORE ? request_skipdma_store(layer) : request_skipdma_load();
+    components->insert(components->end(), added.begin(), added.end());
+  }
+}
+
+uint32_t store_channel_of(const std::shared_ptr<Layer>& layer, const LayerList& sequence_layers) {
+  if (!sequence_layers.empty() && sequence_layers.front() == layer) return 1;
+  uint64_t stores = 0;
+  for (size_t i = 1; i < sequence_layers.size(); ++i) {
+    const auto& candidate = sequence_layers[i];
+    if (layer_need_store_dma(candidate) || is_dual_output_layer(candidate)) ++stores;
+    if (candidate == layer) break;
+  }
+  // The dual-output store takes the next channel: both must fit in 8 bits.
+  checked_channel(*layer, 2 + 2 * stores);
+  return static_cast<uint32_t>(1 + 2 * stores);
+}
+
+uint32_t channel_group(const std::shared_ptr<Layer>& layer, const LayerList& pass_layers,
+                       const LayerList& sequence_layers) {
+  uint64_t users = 0;
+  if (pass_layers.empty() || pass_layers.front() != layer) {
+    for (size_t i = 1; i < pass_layers.size(); ++i) {
+      const auto& candidate = pass_layers[i];
+      if (layer_need_load_dma(candidate) || layer_need_store_dma(candidate)) ++users;
+      if (candidate == layer) break;
+    }
+  }
+  const uint64_t base = sequence_layers.size() + 1 + 4 * users;
+  checked_channel(*layer, base + 3);
+  return static_cast<uint32_t>(base);
+}
+
+void set_skipdma_store_channel_info(const std::shared_ptr<Layer>& layer,
+                                    const LayerList& pass_layers,
+                                    const LayerList& sequence_layers, DepthMemo* depths) {
+  LayerMapping& mapping = require_mapping(layer);
+  SkipDmaStoreChannelInfo info;
+  const uint32_t own_depth = get_layer_depth(layer, depths);
+  for (const auto& out : layer->outbound_layers()) {
+    info.distance = std::max(info.distance, depth_distance(own_depth, get_layer_depth(out, depths)));
+  }
+  if (layer->is_target_component(ComponentKind::TNP_B)) {
+    info.distance = fifo_distance(*layer);
+    info.to_merge = 1;
+    auto at = std::find(sequence_layers.begin(), sequence_layers.end(), layer);
+    if (at == sequence_layers.end()) fail(*layer, "Layer not found in the sequence.");
+    info.channel = checked_channel(*layer, static_cast<uint64_t>(at - sequence_layers.begin()));
+  } else {
+    info.channel = static_cast<uint8_t>(store_channel_of(layer, sequence_layers));
+    auto outbound = layer->outbound_layers();
+    if (outbound.size() == 1 && is_joining(outbound.front())) {
+      info.to_merge = 1;
+      mapping.next_layer_id =
+          static_cast<uint8_t>(channel_group(layer, pass_layers, sequence_layers) + 2);
+    }
+  }
+  fresh(mapping.skipdma_store_channel) = info;
+}
+
+void set_skipdma_store_channel_dual_output_info(const std::shared_ptr<Layer>& layer,
+                                                const LayerList& sequence_layers,
+                                                DepthMemo* depths) {
+  LayerMapping& mapping = require_mapping(layer);
+  auto source = inbound_at(layer, 0);
+  const uint32_t source_depth = get_layer_depth(source, depths);
+  SkipDmaStoreChannelInfo info;
+  for (const auto& out : source->outbound_layers()) {
+    info.distance =
+        std::max(info.distance, depth_distance(source_depth, get_layer_depth(out, depths)));
+  }
+  info.channel = static_cast<uint8_t>(store_channel_of(layer, sequence_layers) + 1);
+  fresh(mapping.skipdma_store_dual_output_channel) = info;
+}
+
+void set_skipdma_load_channel_info(const std::shared_ptr<Layer>& layer,
+                                   const LayerList& pass_layers, const LayerList& sequence_layers,
+                                   DepthMemo* depths) {
+  LayerMapping& mapping = require_mapping(layer);
+  for (const auto& pass_layer : pass_layers) get_layer_depth(pass_layer, depths);
+  auto info = std::make_unique<SkipDmaLoadChannelInfo>();
+  if (layer->is_target_component(ComponentKind::TNP_B)) {
+    info->channel = static_cast<uint8_t>(mapping.layer_id - 1);
+    info->distance = fifo_distance(*layer);
+    info->store_channel =
+        mapping.skipdma_store_channel ? mapping.skipdma_store_channel->channel : 0;
+  } else {
+    auto merge = inbound_at(layer, 0);
+    auto first = inbound_at(merge, 0);
+    auto second = inbound_at(merge, 1);
+    info->channel = static_cast<uint8_t>(channel_group(layer, pass_layers, sequence_layers));
+    const int64_t d1 = get_layer_depth(first, depths);
+    const int64_t d2 = get_layer_depth(second, depths);
+    info->distance = static_cast<uint8_t>(std::llabs(d1 - d2));
+    LayerList inputs = merge->inbound_layers();
+    sort_by_depth(&inputs);
+    const auto& shallow = inputs.front();
+    if (is_joining(shallow)) {
+      LayerList outs = shallow->outbound_layers();
+      if (outs.empty()) fail(*layer, "The joining layer " + shallow->get_name() + " has no output.");
+      sort_by_depth(&outs);
+      info->store_channel = static_cast<uint8_t>(store_channel_of(outs.front(), sequence_layers) + 1);
+    } else {
+      info->store_channel = static_cast<uint8_t>(store_channel_of(shallow, sequence_layers));
+    }
+    if (merge->type() == LayerType::Concatenate && d2 < d1) {
+      info->concat_offset = channel_count(*first);
+    }
+  }
+  mapping.skipdma_load_channel = std::move(info);
+}
+
+namespace {
+
+std::shared_ptr<Dense> variable_or_null(const Layer& layer, const std::string& name) {
+  return layer.variables().has(name) ? layer.variables().get(name) : nullptr;
+}
+
+// The hardware layer on the merge's other branch, reached from the joining layer `merge`.
+std::shared_ptr<Layer> other_branch_layer(const std::shared_ptr<Layer>& layer,
+                                          const std::shared_ptr<Layer>& merge) {
+  auto outs = merge->outbound_layers();
+  if (outs.empty()) fail(*layer, "The joining layer " + merge->get_name() + " has no output.");
+  auto candidate = get_mappable_layer(outs[0]);
+  if (candidate == layer) {
+    if (outs.size() < 2) fail(*layer, second_branch_error);
+    candidate = get_mappable_layer(outs[1]);
+  }
+  return candidate;
+}
+
+}  // namespace
+
+void set_merge_layer_info(const std::shared_ptr<Layer>& layer, const LayerList& pass_layers,
+                          const LayerList& sequence_layers, DepthMemo* depths) {
+  LayerMapping& mapping = require_mapping(layer);
+  auto merge = inbound_at(layer, 0);
+  auto info = std::make_unique<MergeLayerMapInfo>();
+  const uint32_t group = channel_group(layer, pass_layers, sequence_layers);
+  info->is_add = merge->type() == LayerType::Add;
+  info->load_channel = group + 1;
+  info->not_first_in_pass = first_mappable_layer(pass_layers) != layer;
+  if (info->is_add) {
+    info->first_shift = variable_or_null(*merge, "a_shift");
+    info->second_shift = variable_or_null(*merge, "b_shift");
+    info->output_shift = variable_or_null(*merge, "output_shift");
+    if (get_layer_depth(inbound_at(merge, 0), depths) < get_layer_depth(inbound_at(merge, 1), depths)) {
+      std::swap(info->first_shift, info->second_shift);
+    }
+  }
+  info->dual_output = is_dual_output_layer(layer);
+  if (info->dual_output) {
+    if (is_dual_output_to_store_dma(layer)) {
+      info->dual_output_target = static_cast<uint8_t>(group + 3);
+    } else {
+      auto target = other_branch_layer(layer, merge);
+      if (!target || !contains(pass_layers, target)) fail(*layer, second_branch_error);
+      info->dual_output_target = require_mapping(target).layer_id;
+    }
+  }
+  mapping.merge_info = std::move(info);
+}
+
+void set_alt_layers(const std::shared_ptr<Layer>& layer, const LayerList& pass_layers,
+                    std::vector<SharedComponents>* outputs) {
+  LayerMapping& mapping = require_mapping(layer);
+  for (const auto& out : layer->outbound_layers()) {
+    if (!contains(pass_layers, out)) fail(*layer, second_branch_error);
+  }
+  auto [first_branch, second_branch] = get_skipconnect_branch(layer);
+  if (first_branch.empty() || second_branch.empty()) {
+    fail(*layer, "The alternate layer lacks a second branch.");
+  }
+  auto a = get_mappable_layer(first_branch.front());
+  auto b = get_mappable_layer(second_branch.front());
+  if (!a || !b) fail(*layer, "The alternate layer leads to no hardware layer.");
+  LayerMapping& ma = require_mapping(a);
+  LayerMapping& mb = require_mapping(b);
+  const uint32_t n = static_cast<uint32_t>(ma.nps().size() + mb.nps().size());
+  ma.alt_info = std::make_unique<AltLayerMapInfo>(AltLayerMapInfo{0, n, 0});
+  mb.alt_info = std::make_unique<AltLayerMapInfo>(AltLayerMapInfo{1, n, ma.layer_id});
+  mapping.next_layer_id = ma.layer_id;
+  outputs->push_back(ma.components);
+  outputs->push_back(mb.components);
+}
+
+void shift_output_into_sram(const std::shared_ptr<Layer>& layer, DepthMemo* depths) {
+  if (is_joining(layer)) return;
+  auto outs = layer->outbound_layers();
+  if (outs.empty() || outs.front()->type() != LayerType::Concatenate) return;
+  auto concat = outs.front();
+  auto inputs = concat->inbound_layers();
+  if (inputs.size() < 2 || inputs[1] != layer) return;
+  if (get_layer_depth(inputs[0], depths) >= get_layer_depth(layer, depths)) return;
+  require_mapping(layer).sram_shift = std::make_unique<uint32_t>(channel_count(*inputs[0]));
+}
+
+}  // namespace qalto

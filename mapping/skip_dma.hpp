@@ -1,0 +1,58 @@
+#pragma once
+// Skip connections on hardware: how many skip-DMA components a layer asks for, and, when a
+// pass is built, the channel numbers and distances of every store and load, the merge
+// parameters of a merge layer, the two destinations of an alternate layer and the SRAM offset
+// of a layer feeding the second input of a Concatenate.
+//
+// Channel numbers are 8-bit. A model that needs a channel above 255 fails (runtime_error
+// "Cannot map layer '<name>'. ...") instead of wrapping into channels already in use.
+// Every layer given to the wiring operations must carry its LayerMapping.
+
+#include <cstdint>
+#include <vector>
+
+#include "mapping/graph.hpp"
+#include "mapping/layer_mapping.hpp"
+#include "qalto/mapping_status.hpp"
+
+namespace qalto {
+
+// n SKIP_DMA_STORE components: one for a TNP_B layer, one for a skip source, one for a
+// dual-output source that goes through a store.
+ComponentList request_skipdma_store(const std::shared_ptr<Layer>& layer);
+// One SKIP_DMA_LOAD component.
+ComponentList request_skipdma_load();
+// For each needed type after the first: stores for SKIP_DMA_STORE, a load otherwise.
+void request_skipdma(ComponentList* components, const std::vector<hw::Type>& types,
+                     const std::shared_ptr<Layer>& layer);
+
+// Store channel of `layer`: 1 for the first sequence layer, else 1 + 2 x (store-capable
+// sequence layers from the second up to it).
+uint32_t store_channel_of(const std::shared_ptr<Layer>& layer, const LayerList& sequence_layers);
+// First of the four channels of a layer's group in its pass.
+uint32_t channel_group(const std::shared_ptr<Layer>& layer, const LayerList& pass_layers,
+                       const LayerList& sequence_layers);
+
+void set_skipdma_store_channel_info(const std::shared_ptr<Layer>& layer,
+                                    const LayerList& pass_layers,
+                                    const LayerList& sequence_layers, DepthMemo* depths);
+void set_skipdma_store_channel_dual_output_info(const std::shared_ptr<Layer>& layer,
+                                                const LayerList& sequence_layers,
+                                                DepthMemo* depths);
+void set_skipdma_load_channel_info(const std::shared_ptr<Layer>& layer,
+                                   const LayerList& pass_layers, const LayerList& sequence_layers,
+                                   DepthMemo* depths);
+// Throws "Hardware partial reconfiguration with layers on the second branch is not
+// supported." when the other branch's layer is outside the pass.
+void set_merge_layer_info(const std::shared_ptr<Layer>& layer, const LayerList& pass_layers,
+                          const LayerList& sequence_layers, DepthMemo* depths);
+// Same failure when an outbound layer is outside the pass.
+void set_alt_layers(const std::shared_ptr<Layer>& layer, const LayerList& pass_layers,
+                    std::vector<SharedComponents>* outputs);
+void shift_output_into_sram(const std::shared_ptr<Layer>& layer, DepthMemo* depths);
+
+// The LayerMapping of a layer; throws "Cannot map layer '<name>'. The layer has no hardware
+// mapping." when it has none.
+LayerMapping& require_mapping(const std::shared_ptr<Layer>& layer);
+
+}  // namespace qalto

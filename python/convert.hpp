@@ -1,0 +1,49 @@
+#pragma once
+// Conversions between numpy arrays and engine tensors. Each direction copies the numbers once:
+// no buffer is ever shared between numpy and the engine.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "qalto/tensor.hpp"
+
+namespace qalto::python {
+
+namespace py = pybind11;
+
+// The highest rank a Dense made from numpy may have.
+constexpr size_t max_numpy_dims = Shape::max_dims;
+
+// Makes a row-major Dense of element type T from any object numpy accepts as an array. numpy
+// casts other element types to T (unsafe casts included) and makes a C-order copy only when the
+// array is not already a C-contiguous array of T. `type` is stored as given; its storage
+// element must be T. Instances exist for int8_t, uint8_t, int16_t, uint16_t, int32_t and float.
+// Throws:
+//   invalid_argument "Invalid source array." when numpy cannot make such an array (numpy's own
+//     error is discarded);
+//   invalid_argument "Cannot instantiate a Dense with N dimensions (min 1, max 4).\n" for a rank
+//     outside 1 to 4;
+//   runtime_error "Cannot have a shape with dimension I set to 0" for the first zero dimension;
+//   invalid_argument for a dimension above 2^32 - 1 or more than Dense::max_elements elements;
+//   runtime_error "Wrong requested type ..." when the storage element of `type` is not T.
+template <typename T>
+std::shared_ptr<Dense> numpy_to_dense(py::handle source, TensorType type);
+
+extern template std::shared_ptr<Dense> numpy_to_dense<int8_t>(py::handle, TensorType);
+extern template std::shared_ptr<Dense> numpy_to_dense<uint8_t>(py::handle, TensorType);
+extern template std::shared_ptr<Dense> numpy_to_dense<int16_t>(py::handle, TensorType);
+extern template std::shared_ptr<Dense> numpy_to_dense<uint16_t>(py::handle, TensorType);
+extern template std::shared_ptr<Dense> numpy_to_dense<int32_t>(py::handle, TensorType);
+extern template std::shared_ptr<Dense> numpy_to_dense<float>(py::handle, TensorType);
+
+// A new numpy array owning a copy of the tensor's numbers. The element type follows the tensor
+// type: int4, int2 and bit come back as int8, uint4 and uint2 as uint8 (one value per byte).
+// A Layout 1 (ColMajor) tensor comes back with its axes reversed, so that its numpy form is in
+// C order. Throws runtime_error "Unable to convert a tensor of type unknown\n" for a type
+// outside the enum, invalid_argument for a null tensor, and the errors of Tensor::ensure_dense.
+py::array tensor_to_numpy(const std::shared_ptr<const Tensor>& tensor);
+
+}  // namespace qalto::python

@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "qalto/backend_registry.hpp"
+#include "qalto/model.hpp"
+
+namespace qalto {
+namespace {
+
+std::unique_ptr<Model> small_model() {
+  auto model = Model::create();
+  model->add(Layer::create(*LayerParams::create(LayerType::InputData,
+                                                {{"input_width", 8}, {"input_height", 8},
+                                                 {"input_channels", 3}}),
+                           "input"));
+  model->add(Layer::create(*LayerParams::create(LayerType::Conv2D, {{"filters", 4}}), "conv"));
+  model->add(Layer::create(*LayerParams::create(LayerType::DepthwiseConv2D, {}), "dw"));
+  model->add(Layer::create(*LayerParams::create(LayerType::FullyConnected, {{"units", 10}}), "fc"));
+  return model;
+}
+
+TEST(ModelBuild, VariablesAreZeroFilledWithDocumentedShapes) {
+  auto model = small_model();
+  auto conv = model->get_layer("conv");
+  auto weights = conv->variables().get("weights");
+  EXPECT_EQ(weights->type(), TensorType::int8);
+  EXPECT_EQ(weights->dimensions(), (Shape{3, 3, 3, 4}));
+  for (size_t i = 0; i < weights->size(); ++i) EXPECT_EQ(weights->value_as_int(i), 0);
+  EXPECT_EQ(conv->variables().get("bias")->dimensions(), (Shape{4}));
+  EXPECT_TRUE(conv->variables().has("max_value"));  // ReLU by default
+  EXPECT_EQ(model->get_layer("dw")->variables().get("weights")->dimensions(), (Shape{3, 3, 1, 4}));
+  EXPECT_EQ(model->get_layer("fc")->variables().get("weights")->dimensions(), (Shape{256, 10}));
+  // A declared variable refuses another shape and keeps its value.
+  EXPECT_THROW(conv->variables().set("bias", Dense::create(TensorType::int8, Shape{5})),
+               std::invalid_argument);
+  EXPECT_EQ(model->macs(), 8u * 8 * 27 * 4 + 8u * 8 * 9 * 4 + 256u * 10);
+}
+
+TEST(ModelBuild, ParamsValidatedAtCreation) {
+  EXPECT_THROW(Layer::create(*LayerParams::create(LayerType::Conv2D, {}), "c"), std::invalid_argument);
+  EXPECT_THROW(Layer::create(*LayerParams::create(LayerType::Conv2D, {{"filters", 1}, {"kernel_size", 0}}), "c"),
+               std::invalid_argument);
+  // Global average pooling is the one negative pool size.
+  auto gap = Layer::create(*LayerParams::create(LayerType::Conv2D, {{"filters", 2}, {"pool_type", 2}, {"pool_size", -1}}), "g");
+  EXPECT_EQ(gap->params().get("pool_stride"), 1);
+  EXPECT_THROW(Layer::create(*LayerParams::create(LayerType::Conv2D, {{"filters", 2}, {"pool_type", 1}, {"pool_size", -1}}), "g"),
+               std::invalid_argument);
+  // A layer that does not know its input cannot start a model; the model stays empty.
+  auto model = Model::create();
+  EXPECT_THROW(model->add(gap), std::invalid_argument);
+  EXPECT_EQ(model->layer_count(), 0u);
+}
+
+TEST(ModelBuild, CopyIsIndependent) {
+  auto model = small_model();
+  auto fc = model->get_layer("fc");
+  model->compile(LearningParams::create(0, {{"num_classes", 5}, {"num_weights", 4}}));
+  auto copy = model->copy();
+  ASSERT_EQ(copy->layer_count(), 4u);
+  auto copied_fc = copy->get_layer("fc");
+  EXPECT_NE(copied_fc, fc);
+  EXPECT_EQ(copied_fc->inbound_layers().front(), copy->get_layer("dw"));
+  ASSERT_TRUE(copy->learning());
+  EXPECT_EQ(copy->learning()->get("num_classes"), 5);
+  auto w = std::make_shared<Dense>(*copied_fc->variables().get("weights"));
+  w->data<int8_t>()[0] = 1;
+  copied_fc->variables().set("weights", w);
+  EXPECT_EQ(fc->variables().get("weights")->value_as_int(0), 0);
+}
+
+TEST(ModelBuild, CompileChecks) {
+  auto model = small_model();
+  EXPECT_THROW(model->compile(LearningParams::create(0, {{"num_classes", 0}})), std::invalid_argument);
+  EXPECT_THROW(model->compile(LearningParams::create(0, {{"num_classes", 3}})), std::invalid_argument);
+  EXPECT_FALSE(model->learning());
+  model->add(Layer::create(*LayerParams::create(LayerType::Dequantizer, {}), "deq"));
+  EXPECT_THROW(model->compile(LearningParams::create(0, {})), std::runtime_error);
+}
+
+TEST(ModelBuild, FitLearnsIntoTheWinnerOfTheLabelledClass) {
+  auto model = Model::create();
+  model->add(Layer::create(*LayerParams::create(LayerType::InputData,
+                                                {{"input_width", 1}, {"input_height", 1},
+                                                 {"input_channels", 4}, {"input_bits", 1}}),
+                           "input"));
+  model->add(Layer::create(*LayerParams::create(LayerType::FullyConnected, {{"units", 4}}), "fc"));
+  model->compile(LearningParams::create(0, {{"num_classes", 2}, {"num_weights", 2}}));
+  std::vector<uint8_t> sample{1, 0, 1, 1};
+  auto in = Dense::copy(sample.data(), 4, TensorType::uint8, Shape{1, 1, 1, 4});
+  model->fit(in, {1});
+  auto w = model->get_layer("fc")->variables().get("weights");
+  // Class 1 holds neurons 2 and 3; the first (2) wins a tie and takes two active inputs.
+  EXPECT_EQ(w->value_as_int(0 * 4 + 2), 1);
+  EXPECT_EQ(w->value_as_int(2 * 4 + 2), 1);
+  EXPECT_EQ(w->value_as_int(3 * 4 + 2), 0);
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(w->value_as_int(k * 4 + 0), 0);
+  // A label out of range learns nothing.
+  auto before = std::make_shared<Dense>(*w);
+  model->fit(in, {7});
+  EXPECT_EQ(std::memcmp(before->raw(), model->get_layer("fc")->variables().get("weights")->raw(), 16), 0);
+  EXPECT_THROW(model->fit(in, {0, 1}), std::invalid_argument);
+}
+
+TEST(ModelBuild, MapWithoutBackendLeavesModelUnmapped) {
+  auto model = small_model();
+  set_hardware_backend_factory(nullptr);
+  EXPECT_THROW(model->map(nullptr), std::invalid_argument);
+  try {
+    // The back end is looked up before the device is used.
+    model->map(std::shared_ptr<Device>(reinterpret_cast<Device*>(0x1), [](Device*) {}));
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "No hardware back end is available.");
+  }
+  EXPECT_FALSE(model->device());
+  EXPECT_TRUE(model->sequences().empty());
+}
+
+}  // namespace
+}  // namespace qalto

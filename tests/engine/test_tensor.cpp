@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "qalto/tensor.hpp"
+
+using namespace qalto;
+
+namespace {
+
+// Runs `f`, expects a runtime_error and returns its text.
+template <typename F>
+std::string runtime_error_text(F&& f) {
+  try {
+    f();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "no runtime_error";
+  return {};
+}
+
+}  // namespace
+
+TEST(Shape, RefusesAZeroDimensionNamingItsIndex) {
+  EXPECT_EQ(runtime_error_text([] { Shape{4, 0, 2}; }),
+            "Cannot have a shape with dimension 1 set to 0");
+  EXPECT_EQ(runtime_error_text([] { Shape{0, 0}; }),
+            "Cannot have a shape with dimension 0 set to 0");
+  EXPECT_THROW((Shape{1, 2, 3, 4, 5}), std::invalid_argument);
+}
+
+TEST(Shape, ElementCountIsSixtyFourBitAndChecked) {
+  EXPECT_EQ(Shape{}.elements(), 0u);
+  EXPECT_EQ((Shape{65536, 65536, 2}.elements()), uint64_t{1} << 33);
+  // Four 32-bit dimensions exceed 64 bits: the count must not wrap.
+  const Shape huge{UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX};
+  EXPECT_THROW(huge.elements(), std::overflow_error);
+}
+
+TEST(Dense, RowMajorAndColMajorStrides) {
+  EXPECT_EQ(Dense::eval_strides(Shape{2, 3, 4}, Dense::Layout::RowMajor),
+            (std::vector<uint32_t>{12, 4, 1}));
+  EXPECT_EQ(Dense::eval_strides(Shape{2, 3, 4}, Dense::Layout::ColMajor),
+            (std::vector<uint32_t>{1, 2, 6}));
+  EXPECT_EQ(Dense::eval_strides(Shape{7}, Dense::Layout::ColMajor), (std::vector<uint32_t>{1}));
+
+  auto row = Dense::create(TensorType::int16, Shape{2, 3});
+  auto col = Dense::create(TensorType::int16, Shape{2, 3}, Dense::Layout::ColMajor);
+  EXPECT_EQ(row->linear_index({1, 2}), 5u);
+  EXPECT_EQ(col->linear_index({1, 2}), 5u);
+  EXPECT_EQ(row->linear_index({1, 0}), 3u);
+  EXPECT_EQ(col->linear_index({1, 0}), 1u);
+  col->set<int16_t>({1, 0}, -7);
+  EXPECT_EQ(col->data<int16_t>()[1], -7);
+  EXPECT_EQ(col->get<int16_t>({1, 0}), -7);
+  EXPECT_EQ(row->byte_size(), 12u);
+}
+
+TEST(Dense, RefusesBadConstructionArguments) {
+  EXPECT_THROW(Dense::create(static_cast<TensorType>(11), Shape{1}), std::invalid_argument);
+  EXPECT_THROW(Dense::create(TensorType::int8, Shape{}), std::invalid_argument);
+  EXPECT_THROW(Dense::create(TensorType::int8, Shape{2}, static_cast<Dense::Layout>(2)),
+               std::invalid_argument);
+  // More elements than 32-bit strides can address: refused before any allocation.
+  EXPECT_THROW(Dense::create(TensorType::int8, Shape{65536, 65536}), std::invalid_argument);
+  const int8_t bytes[3] = {1, 2, 3};
+  EXPECT_THROW(Dense::copy(bytes, 3, TensorType::int16, Shape{3}), std::invalid_argument);
+  EXPECT_THROW(Dense::copy(nullptr, 3, TensorType::int8, Shape{3}), std::invalid_argument);
+}
+
+TEST(Dense, CopyOwnsItsBytes) {
+  int32_t values[4] = {1, -2, 3, -4};
+  auto dense = Dense::copy(values, sizeof values, TensorType::int32, Shape{2, 2});
+  values[0] = 99;
+  EXPECT_EQ(dense->get<int32_t>({0, 0}), 1);
+  EXPECT_EQ(dense->get<int32_t>({1, 1}), -4);
+}
+
+TEST(Dense, SplitGivesOneTensorPerFirstIndex) {
+  uint8_t values[6] = {0, 1, 2, 3, 4, 5};
+  auto dense = Dense::copy(values, 6, TensorType::uint8, Shape{3, 2});
+  auto samples = Dense::split(*dense);
+  ASSERT_EQ(samples.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(samples[i]->dimensions(), (Shape{2}));
+    EXPECT_EQ(samples[i]->type(), TensorType::uint8);
+    EXPECT_EQ(samples[i]->at<uint8_t>(0), 2 * i);
+    EXPECT_EQ(samples[i]->at<uint8_t>(1), 2 * i + 1);
+  }
+  auto rank1 = Dense::split(*Dense::copy(values, 3, TensorType::uint8, Shape{3}));
+  ASSERT_EQ(rank1.size(), 3u);
+  EXPECT_EQ(rank1[2]->dimensions(), (Shape{1}));
+  EXPECT_EQ(rank1[2]->at<uint8_t>(0), 2);
+}
+
+TEST(Dense, OutOfRangeCoordinatesPanic) {
+  auto dense = Dense::create(TensorType::float32, Shape{2, 3});
+  EXPECT_EQ(runtime_error_text([&] { dense->linear_index({2, 0}); }),
+            "Coordinates are out-of-range (linear index 6, tensor size 6)");
+  EXPECT_EQ(runtime_error_text([&] { dense->at<float>(6); }),
+            "Coordinates are out-of-range (linear index 6, tensor size 6)");
+  // A coordinate past its own axis is refused even when the linear index stays inside.
+  EXPECT_EQ(runtime_error_text([&] { dense->linear_index({0, 5}); }),
+            "Coordinates are out-of-range (linear index 5, tensor size 6)");
+  EXPECT_THROW(dense->linear_index({1}), std::runtime_error);
+}
+
+TEST(Dense, TypedAccessPanicsOnTheWrongElement) {
+  auto floats = Dense::create(TensorType::float32, Shape{1});
+  EXPECT_EQ(runtime_error_text([&] { floats->data<int32_t>(); }),
+            "Wrong requested type i for a tensor of type float32");
+  auto bits = Dense::create(TensorType::bit, Shape{1});
+  EXPECT_EQ(runtime_error_text([&] { bits->data<uint8_t>(); }),
+            "Wrong requested type h for a tensor of type bit");
+  EXPECT_NO_THROW(bits->data<int8_t>());
+  std::shared_ptr<const Dense> shorts = Dense::create(TensorType::uint16, Shape{1});
+  EXPECT_EQ(runtime_error_text([&] { shorts->data<int16_t>(); }),
+            "Wrong requested type s for a tensor of type uint16");
+  EXPECT_EQ(runtime_error_text([] { wrong_tensor_type(typeid(float), static_cast<TensorType>(42)); }),
+            "Wrong requested type f for a tensor of type unknown");
+}
+
+TEST(Dense, StorageElementOfEveryType) {
+  EXPECT_TRUE(is_storage_of<int32_t>(TensorType::int32));
+  EXPECT_TRUE(is_storage_of<float>(TensorType::float32));
+  EXPECT_TRUE(is_storage_of<int16_t>(TensorType::int16));
+  EXPECT_TRUE(is_storage_of<uint16_t>(TensorType::uint16));
+  for (auto t : {TensorType::uint8, TensorType::uint4, TensorType::uint2}) {
+    EXPECT_TRUE(is_storage_of<uint8_t>(t));
+    EXPECT_FALSE(is_storage_of<int8_t>(t));
+    EXPECT_EQ(element_size(t), 1u);
+  }
+  for (auto t : {TensorType::int8, TensorType::int4, TensorType::int2, TensorType::bit}) {
+    EXPECT_TRUE(is_storage_of<int8_t>(t));
+    EXPECT_FALSE(is_storage_of<uint8_t>(t));
+  }
+  EXPECT_FALSE(is_storage_of<int8_t>(static_cast<TensorType>(11)));
+  EXPECT_EQ(element_size(static_cast<TensorType>(11)), 0u);
+}
+
+TEST(Dense, ValueAsIntSaturatesFloats) {
+  const float values[4] = {-2.75f, 1e30f, -1e30f, std::numeric_limits<float>::quiet_NaN()};
+  auto dense = Dense::copy(values, sizeof values, TensorType::float32, Shape{4});
+  EXPECT_EQ(dense->value_as_int(0), -2);
+  EXPECT_EQ(dense->value_as_int(1), std::numeric_limits<int64_t>::max());
+  EXPECT_EQ(dense->value_as_int(2), std::numeric_limits<int64_t>::min());
+  EXPECT_EQ(dense->value_as_int(3), 0);
+  const uint16_t wide[1] = {65535};
+  EXPECT_EQ(Dense::copy(wide, 2, TensorType::uint16, Shape{1})->value_as_int(0), 65535);
+}
+
+TEST(Tensor, TypeNames) {
+  const char* names[] = {"int32", "float32", "uint8", "int16", "int8", "int4",
+                         "int2",  "uint4",   "uint2", "bit",   "uint16"};
+  for (int t = 0; t <= 10; ++t) {
+    EXPECT_STREQ(Tensor::type_name(static_cast<TensorType>(t)), names[t]) << t;
+  }
+  EXPECT_STREQ(Tensor::type_name(static_cast<TensorType>(11)), "unknown");
+  EXPECT_STREQ(Tensor::type_name(static_cast<TensorType>(255)), "unknown");
+}
+
+TEST(Tensor, EnsureDenseRefusesOtherTensors) {
+  auto dense = Dense::create(TensorType::int8, Shape{1});
+  EXPECT_EQ(Tensor::ensure_dense(dense).get(), dense.get());
+  EXPECT_THROW(Tensor::ensure_dense(nullptr), std::runtime_error);
+}

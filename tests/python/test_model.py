@@ -1,0 +1,107 @@
+import numpy as np
+import pytest
+
+
+def conv_model(core, channels=1):
+    m = core.Model()
+    m.add(core.Layer(core.LayerParams(core.LayerType.InputData,
+                                      {"input_width": 3, "input_height": 3,
+                                       "input_channels": channels}), "input"))
+    m.add(core.Layer(core.LayerParams(core.LayerType.Conv2D, {"filters": 2}), "conv"))
+    return m
+
+
+def test_construction_from_layers_adds_input_and_copies(core):
+    src = conv_model(core)
+    w = np.zeros((3, 3, 1, 2), np.int8)
+    w[:, :, 0, 0] = 1
+    src.get_layer("conv").variables["weights"] = w
+    copy = core.Model([src.get_layer("conv")])
+    assert copy.layer_count == 2
+    first = copy.layers[0]
+    assert first.name == "InputData"
+    assert first.parameters.get("input_width") == 3
+    assert first.parameters.get("input_signed") == 1
+    # Independent: writing the copy's weights leaves the source alone.
+    copy.get_layer("conv").variables["weights"] = np.zeros((3, 3, 1, 2), np.int8)
+    assert src.get_layer("conv").variables["weights"][0, 0, 0, 0] == 1
+    with pytest.raises(RuntimeError, match="Invalid layer received"):
+        core.Model([None])
+    with pytest.raises(TypeError):
+        core.Model(None)
+    assert core.Model().layer_count == 0
+    assert core.Model().external_memory_size == 0
+    assert core.Model().component_count == {}
+
+
+def test_forward_metrics_and_dtypes(core):
+    m = conv_model(core)
+    w = np.zeros((3, 3, 1, 2), np.int8)
+    w[:, :, 0, 0] = 1
+    m.get_layer("conv").variables["weights"] = w
+    x = np.arange(1, 10, dtype=np.uint8).reshape(1, 3, 3, 1)
+    metrics = m.metrics
+    assert metrics.names == []
+    out = m.forward(np.concatenate([x, x]), 1)
+    assert out.dtype == np.uint8 and out.shape == (2, 3, 3, 2)
+    assert out[0, 1, 1, 0] == 45 and out[0, 0, 0, 0] == 12
+    assert sorted(metrics.names) == ["inference_end", "inference_frames", "inference_start"]
+    assert metrics["inference_frames"] == 2
+    assert metrics["inference_end"] >= metrics["inference_start"]
+    with pytest.raises(ValueError, match="Input dtype should be int8, uint8, int16 or float32."):
+        m.forward(x.astype(np.int32))
+    with pytest.raises(ValueError, match="no layers"):
+        core.Model().forward(x)
+    with pytest.raises(TypeError):
+        m.forward(x.tolist())
+    with pytest.raises(RuntimeError, match="predict applies only"):
+        m.predict(x)
+    assert m.power_events == []
+
+
+def test_fit_labels_and_add_classes(core):
+    m = core.Model()
+    m.add(core.Layer(core.LayerParams(core.LayerType.InputData,
+                                      {"input_width": 1, "input_height": 1,
+                                       "input_channels": 4, "input_bits": 1}), "input"))
+    m.add(core.Layer(core.LayerParams(core.LayerType.FullyConnected, {"units": 10}), "fc"))
+    with pytest.raises(RuntimeError, match="The last layer must be compiled."):
+        m.add_classes(2)
+    m.compile(core.QaltoUnsupervised(4, num_classes=5))
+    x = np.array([[[[1, 0, 1, 1]]]], np.uint8)
+    for bad in (2.5, np.array([1.0]), ["a"], float("nan"), 3e10):
+        with pytest.raises(TypeError, match="fit method expects integers as labels"):
+            m.fit(x, bad)
+    assert m.fit(x, 3).shape == (1, 1, 1, 10)
+    m.fit(x, np.array([1]))
+    m.fit(x)
+    w = m.get_layer("fc").variables["weights"].copy()
+    for bad in (0, -1):
+        with pytest.raises(ValueError, match="The number of classes to add must be positive."):
+            m.add_classes(bad)
+    m.add_classes(2)
+    fc = m.get_layer("fc")
+    assert fc.parameters.get("units") == 14
+    assert m.learning.get("num_classes") == 7
+    assert (fc.variables["weights"][:, :10] == w).all()
+    assert (fc.variables["weights"][:, 10:] == 0).all()
+
+
+def test_add_classes_with_one_class_doubles_units(core):
+    m = core.Model()
+    m.add(core.Layer(core.LayerParams(core.LayerType.InputData,
+                                      {"input_width": 1, "input_height": 1,
+                                       "input_channels": 4}), "input"))
+    fc = core.Layer(core.LayerParams(core.LayerType.FullyConnected, {"units": 10}), "fc")
+    m.add(fc)
+    opt = core.QaltoUnsupervised(4)
+    m.compile(opt)
+    m.add_classes(1)
+    assert m.get_layer("fc").parameters.get("units") == 20
+
+
+def test_map_without_backend(core):
+    m = conv_model(core)
+    assert m.device is None and m.sequences == []
+    assert m.ip_version == core.IpVersion.v2
+    assert m.macs == 9 * 9 * 2

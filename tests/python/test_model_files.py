@@ -1,0 +1,74 @@
+import os
+
+import numpy as np
+import pytest
+
+
+def model(core):
+    m = core.Model()
+    m.add(core.Layer(core.LayerParams(core.LayerType.InputData,
+                                      {"input_width": 4, "input_height": 4,
+                                       "input_channels": 2}), "input"))
+    m.add(core.Layer(core.LayerParams(core.LayerType.Conv2D, {"filters": 3}), "conv"))
+    b = np.array([1, -2, 3], np.int8)
+    m.get_layer("conv").variables["bias"] = b
+    return m
+
+
+def test_save_load_round_trip(core, tmp_path):
+    m = model(core)
+    path = str(tmp_path / "m.fbz")
+    m.save(path)
+    loaded = core.Model(path)
+    assert loaded.to_buffer() == m.to_buffer()
+    assert list(loaded.get_layer("conv").variables["bias"]) == [1, -2, 3]
+    # Trailing zero bytes are ignored; a bytes path works too.
+    with open(path, "ab") as f:
+        f.write(b"\0" * 32)
+    assert core.Model(path.encode()).to_buffer() == m.to_buffer()
+
+
+def test_empty_model_buffer_matches_file_header(core, tmp_path):
+    m = core.Model()
+    path = str(tmp_path / "e.fbz")
+    m.save(path)
+    data = open(path, "rb").read()
+    assert data[0] == len(m.to_buffer())  # one-byte varint for a short buffer
+
+
+def test_bad_files(core, tmp_path):
+    with pytest.raises(RuntimeError, match="File not found."):
+        core.Model(str(tmp_path / "missing"))
+    with pytest.raises(RuntimeError, match="File not found."):
+        core.Model("")
+    empty = tmp_path / "empty"
+    empty.write_bytes(b"")
+    with pytest.raises(RuntimeError, match="File is empty."):
+        core.Model(str(empty))
+    junk = tmp_path / "junk"
+    junk.write_bytes(b"\xff" * 10)
+    with pytest.raises(ValueError, match="Cannot uncompress corrupted serialization buffer"):
+        core.Model(str(junk))
+    good = tmp_path / "good.fbz"
+    model(core).save(str(good))
+    data = good.read_bytes()
+    for n in (1, len(data) // 2, len(data) - 1):
+        (tmp_path / "cut").write_bytes(data[:n])
+        with pytest.raises(ValueError, match="Cannot uncompress corrupted serialization buffer"):
+            core.Model(str(tmp_path / "cut"))
+    # A valid block whose content is not a model.
+    (tmp_path / "notmodel").write_bytes(bytes([5, 16]) + b"hello")
+    with pytest.raises(ValueError, match="Invalid model buffer"):
+        core.Model(str(tmp_path / "notmodel"))
+
+
+def test_failed_save_keeps_old_file(core, tmp_path):
+    m = model(core)
+    target = tmp_path / "missing_dir" / "m.fbz"
+    with pytest.raises(ValueError, match="Unable to open file for saving model: " + str(target)):
+        m.save(str(target))
+    busy = tmp_path / "busy"
+    (busy / "x").mkdir(parents=True)
+    with pytest.raises(RuntimeError, match="Unable to write model file"):
+        m.save(str(busy))
+    assert sorted(os.listdir(tmp_path)) == ["busy"]

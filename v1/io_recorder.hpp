@@ -1,0 +1,26 @@
+#pragma once
+// Programs of the v1 input stage, EPG register values and the program's I/O type codes.
+
+#include "mapping/generation.hpp"
+#include "program/record.hpp"
+
+namespace qalto::v1 {
+
+class IoRecorderImpl final : public IoRecorder {
+ public:
+  // Keeps a reference to the device; it must outlive the recorder.
+  explicit IoRecorderImpl(const Device& device);
+
+  program::RecordPtr record_scc(bool a, bool b, bool c, bool d, bool e, const Shape& input,
+                                const Shape& output) const override;
+  std::vector<EpgRegister> record_epg(const Layer& layer, uint8_t a, uint8_t b, uint8_t c, bool d,
+                                      bool e, bool f) const override;
+  // The small input and output type codes of v1 layers.
+  int8_t get_input_type(const Layer& layer) const override;
+  int8_t get_output_type(const Layer& layer, int8_t input_type) const override;
+
+ private:
+  const Device& device_;
+};
+
+}  // namespace qalto::v1

@@ -1,0 +1,26 @@
+#pragma once
+// Programs of v1 layers and of their learning.
+
+#include "mapping/generation.hpp"
+#include "program/record.hpp"
+
+namespace qalto::v1 {
+
+class LayerRecorderImpl final : public LayerRecorder {
+ public:
+  // Keeps references to both; they must outlive the recorder.
+  LayerRecorderImpl(const Device& device, const HardwareConstraints& constraints);
+
+  program::RecordPtr record_layer(const Layer& layer, const Layer* first_layer,
+                                  const LayerPtr& next, bool ib_spikes, bool partial_reconfig,
+                                  const std::vector<hw::Ident>& skip, bool registers_only,
+                                  bool output_format_flag) const override;
+  program::LearnRecordsPtr record_learning_layer(const Layer& layer, bool flag) const override;
+  void sync_learning_vars(const LayerPtr& layer) const override;
+
+ private:
+  const Device& device_;
+  const HardwareConstraints& constraints_;
+};
+
+}  // namespace qalto::v1

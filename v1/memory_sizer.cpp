@@ -1,0 +1,36 @@
+#include "v1/memory_sizer.hpp"
+
+#include <stdexcept>
+#include <string>
+
+namespace qalto::v1 {
+
+namespace {
+
+[[noreturn]] void not_implemented(const char* operation) {
+  throw std::runtime_error(std::string("v1::MemorySizerImpl::") + operation +
+                           " is not implemented yet.");
+}
+
+}  // namespace
+
+uint32_t MemorySizerImpl::get_input_memory_size(const LayerPtr&, const hw::Component&,
+                                                const LayerPtr&) const {
+  not_implemented("get_input_memory_size");
+}
+
+uint32_t MemorySizerImpl::get_weight_memory_size(const LayerPtr&, const hw::Component&) const {
+  not_implemented("get_weight_memory_size");
+}
+
+uint32_t MemorySizerImpl::get_external_memory_size(const LayerPtr&, const hw::Component&, bool,
+                                                   bool) const {
+  not_implemented("get_external_memory_size");
+}
+
+uint32_t MemorySizerImpl::get_fsram_64b_memory_size(const LayerPtr&) const { return 0; }
+uint32_t MemorySizerImpl::get_tsram_51b_memory_size(const LayerPtr&) const { return 0; }
+uint32_t MemorySizerImpl::get_evsram_32b_memory_size(const LayerPtr&) const { return 0; }
+uint32_t MemorySizerImpl::get_stsram_32b_memory_size(const LayerPtr&) const { return 0; }
+
+}  // namespace qalto::v1

@@ -1,0 +1,132 @@
+#include "v2/compatibility_checker.hpp"
+
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+namespace qalto::v2 {
+
+namespace {
+
+constexpr uint64_t no_fit = std::numeric_limits<uint64_t>::max();
+
+[[noreturn]] void not_implemented(const char* operation) {
+  throw std::runtime_error(std::string("v2::CompatibilityCheckerImpl::") + operation +
+                           " is not implemented yet.");
+}
+
+uint64_t mul_sat(uint64_t a, uint64_t b) {
+  uint64_t product = 0;
+  return __builtin_mul_overflow(a, b, &product) ? no_fit : product;
+}
+
+uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
+
+uint64_t round_up(uint64_t value, uint64_t multiple) {
+  return mul_sat(ceil_div(value, multiple), multiple);
+}
+
+uint64_t cnp_need_words(uint64_t height, uint64_t width, uint64_t channels, uint64_t bits) {
+  const uint64_t row_bytes = round_up(ceil_div(bits * width, 8), 4);
+  const uint64_t row_words = mul_sat(channels, row_bytes) / 4;
+  // The hardware keeps the row size in a 27-bit field: a larger row cannot be programmed.
+  if (row_words >= CNP_ROW_WORDS_LIMIT) return no_fit;
+  return mul_sat(height, row_words);
+}
+
+uint64_t tnp_b_need_words(uint64_t height, uint64_t width, uint64_t channels, uint64_t fifo_size,
+                          uint64_t bits) {
+  uint64_t bits_total = round_up(channels, 4);
+  bits_total = mul_sat(bits_total, height);
+  bits_total = mul_sat(bits_total, bits);
+  bits_total = mul_sat(bits_total, width);
+  if (bits_total == no_fit) return no_fit;
+  const uint64_t blocks = round_up(ceil_div(bits_total, 32), TNP_B_BLOCK_WORDS);
+  return mul_sat(blocks, 1 + fifo_size);
+}
+
+bool fits(uint64_t need, uint32_t capacity, uint32_t pksram_shift) {
+  if (pksram_shift > capacity) return false;
+  return need <= uint64_t{capacity} - pksram_shift;
+}
+
+// A parameter as an unsigned count; absent and negative values count as 0.
+uint32_t param_or_zero(const LayerParams& params, const char* key) {
+  const int32_t value = params.get_or(key, 0);
+  return value < 0 ? 0 : static_cast<uint32_t>(value);
+}
+
+}  // namespace
+
+uint64_t input_sram_need_words(hw::Type type, uint32_t height, uint32_t width, uint32_t channels,
+                               uint32_t fifo_size, uint8_t input_bits) {
+  switch (type) {
+    case hw::Type::CNP1:
+    case hw::Type::CNP2:
+      return cnp_need_words(height, width, channels, input_bits);
+    case hw::Type::TNP_B:
+      return tnp_b_need_words(height, width, channels, fifo_size, input_bits);
+    default:
+      throw std::runtime_error("Type of NP not supported.");
+  }
+}
+
+CompatibilityCheckerImpl::CompatibilityCheckerImpl(const Device& device,
+                                                   const HardwareConstraints& constraints)
+    : CompatibilityChecker(device, constraints) {}
+
+MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(const Layer&, const Layer*,
+                                                                  const HwVersion&) const {
+  not_implemented("check_layer_compatibility");
+}
+
+MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerIterator, LayerIterator,
+                                                             const HwVersion&) const {
+  not_implemented("check_layer_sequence");
+}
+
+MappingStatus CompatibilityCheckerImpl::check_layer_mappings(const Layer&,
+                                                             const std::vector<hw::Component>&,
+                                                             bool) const {
+  not_implemented("check_layer_mappings");
+}
+
+bool CompatibilityCheckerImpl::is_sram_input_fit_single_buffer(
+    hw::Type type, uint32_t height, uint32_t width, uint32_t channels, uint32_t fifo_size,
+    uint8_t input_bits, uint32_t pksram_shift) const {
+  const uint64_t need = input_sram_need_words(type, height, width, channels, fifo_size, input_bits);
+  return fits(need, constraints_.input_sram_single_buffer_words, pksram_shift);
+}
+
+bool CompatibilityCheckerImpl::is_sram_input_fit_dual_buffer(
+    hw::Type type, uint32_t height, uint32_t width, uint32_t channels, uint32_t fifo_size,
+    uint8_t input_bits, uint32_t pksram_shift) const {
+  const uint64_t need = input_sram_need_words(type, height, width, channels, fifo_size, input_bits);
+  return fits(need, constraints_.input_sram_dual_buffer_words, pksram_shift);
+}
+
+bool CompatibilityCheckerImpl::is_weights_size_fit_np(const Layer&, uint32_t) const {
+  not_implemented("is_weights_size_fit_np");
+}
+
+NpSplitParams CompatibilityCheckerImpl::np_split_params(hw::Type type,
+                                                        const LayerParams& params) const {
+  NpSplitParams split;
+  const uint32_t margin = type == hw::Type::TNP_B ? 0 : param_or_zero(params, "kernel_size") / 2;
+  split.left_margin = margin;
+  split.right_margin = margin;
+  split.top_margin = margin;
+  split.bottom_margin = margin;
+  split.pool_type = param_or_zero(params, "pool_type");
+  split.pool_width = param_or_zero(params, "pool_size");
+  split.pool_height = split.pool_width;
+  split.filters = param_or_zero(params, "filters");
+  return split;
+}
+
+bool CompatibilityCheckerImpl::check_fnp3_sram_size(const HardwareConstraints&,
+                                                    const Layer&) const {
+  not_implemented("check_fnp3_sram_size");
+}
+
+}  // namespace qalto::v2
