@@ -180,7 +180,10 @@ void Model::add(const std::shared_ptr<Layer>& layer,
     throw std::invalid_argument("A layer named " + layer->get_name() + " is already in the model.");
   }
   std::vector<std::shared_ptr<Layer>> sources = inbound;
-  if (sources.empty() && !layers_.empty()) sources.push_back(layers_.back());
+  // An input layer reads the model's input, never another layer: a second one opens a second
+  // input of the graph.
+  const bool feeds_from_last = layer->type() != LayerType::InputData;
+  if (sources.empty() && !layers_.empty() && feeds_from_last) sources.push_back(layers_.back());
   for (const auto& source : sources) {
     if (!source || !contains(source.get())) {
       throw std::invalid_argument("Inbound layer of " + layer->get_name() +

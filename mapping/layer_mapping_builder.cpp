@@ -9,7 +9,9 @@ namespace qalto {
 
 namespace {
 
-constexpr uint8_t joining_layer_id = 255;
+constexpr uint8_t kJoiningLayerId = 255;
+// 255 marks joining layers and "no destination" in next_layer_id: hardware layers stop below.
+constexpr uint32_t kLastLayerId = 254;
 
 bool is_joining(const std::shared_ptr<Layer>& layer) {
   return layer->is_target_component(ComponentKind::SKIP_DMA);
@@ -49,18 +51,30 @@ void LayerMappingBuilder::map_standalone(const LayerList& pass_layers,
   }
   const auto first = first_mappable_layer(pass_layers);
   const auto last = last_mappable_layer(pass_layers);
-  uint8_t counter = 0;
+  // Numbers are checked up front so that a pass too long for 8-bit numbers changes nothing.
+  std::vector<uint8_t> layer_ids;
+  uint32_t counter = 0;
+  for (const auto& layer : pass_layers) {
+    if (is_joining(layer)) {
+      layer_ids.push_back(kJoiningLayerId);
+    } else if (layer->is_target_component(ComponentKind::HRC)) {
+      layer_ids.push_back(0);
+    } else {
+      if (!layer->is_target_component(ComponentKind::None)) ++counter;
+      // A TNP_B layer also takes the number before its own, which its FIFO load uses.
+      if (layer->is_target_component(ComponentKind::TNP_B)) ++counter;
+      if (counter > kLastLayerId) {
+        MappingStatus(*layer, "The pass holds more hardware layers than the " +
+                                  std::to_string(kLastLayerId) + " layer numbers available.")
+            .throw_exception();
+      }
+      layer_ids.push_back(static_cast<uint8_t>(counter));
+    }
+  }
   for (size_t i = 0; i < pass_layers.size(); ++i) {
     const auto& layer = pass_layers[i];
     const bool on_hrc = layer->is_target_component(ComponentKind::HRC);
-    uint8_t layer_id = 0;
-    if (is_joining(layer)) {
-      layer_id = joining_layer_id;
-    } else if (!on_hrc) {
-      if (!layer->is_target_component(ComponentKind::None)) ++counter;
-      if (layer->is_target_component(ComponentKind::TNP_B)) ++counter;
-      layer_id = counter;
-    }
+    const uint8_t layer_id = layer_ids[i];
     std::optional<hw::Ident> input;
     std::optional<hw::Ident> output;
     if (layer == first && !on_hrc) input = dma_event;
@@ -112,16 +126,14 @@ void LayerMappingBuilder::update_layer_mapping(const std::shared_ptr<Layer>& lay
                                                const LayerList& sequence_layers,
                                                DepthMemo* depths) {
   LayerMapping& record = require_mapping(layer);
-  const bool has_inbound = !layer->inbound_layers().empty();
-  if (has_inbound) {
-    shift_output_into_sram(layer, depths);
-    if (is_merge(layer)) set_merge_layer_info(layer, pass_layers, sequence_layers, depths);
-  }
-  // A skip source keeps its store channel even without inbound layers (a model's first layer).
+  // Records that describe the layer itself are set even without inbound layers (a model's
+  // first layer may be a skip source or open two branches); only the link to the layer
+  // before needs one.
+  shift_output_into_sram(layer, depths);
+  if (is_merge(layer)) set_merge_layer_info(layer, pass_layers, sequence_layers, depths);
   if (record.skipdma_store()) {
     set_skipdma_store_channel_info(layer, pass_layers, sequence_layers, depths);
   }
-  if (!has_inbound) return;
   if (record.skipdma_store_dual_output()) {
     set_skipdma_store_channel_dual_output_info(layer, sequence_layers, depths);
   }
@@ -130,7 +142,8 @@ void LayerMappingBuilder::update_layer_mapping(const std::shared_ptr<Layer>& lay
   }
   if (is_alt_layer(layer, depths)) set_alt_layers(layer, pass_layers, &record.outputs);
 
-  if (!in_list(pass_layers, layer->inbound_layers().front())) return;
+  const auto inbound = layer->inbound_layers();
+  if (inbound.empty() || !in_list(pass_layers, inbound.front())) return;
   auto previous = previous_mappable_layer(layer);
   if (!previous) {
     MappingStatus(*layer, "The layer has no hardware layer before it.").throw_exception();

@@ -7,7 +7,8 @@ namespace qalto {
 
 namespace {
 
-constexpr uint32_t max_channel = 255;
+constexpr uint64_t kMaxChannel = 255;
+constexpr uint64_t kMaxDistance = 255;
 constexpr const char* second_branch_error =
     "Hardware partial reconfiguration with layers on the second branch is not supported.";
 
@@ -25,17 +26,30 @@ bool contains(const LayerList& layers, const std::shared_ptr<Layer>& layer) {
 
 // Channels are 8-bit in the registers: a larger number would alias a channel in use.
 uint8_t checked_channel(const Layer& layer, uint64_t channel) {
-  if (channel > max_channel) {
+  if (channel > kMaxChannel) {
     fail(layer, "The model needs skip-DMA channel " + std::to_string(channel) +
-                    ", above the last channel " + std::to_string(max_channel) + ".");
+                    ", above the last channel " + std::to_string(kMaxChannel) + ".");
   }
   return static_cast<uint8_t>(channel);
 }
 
-std::shared_ptr<Layer> inbound_at(const std::shared_ptr<Layer>& layer, size_t index) {
-  auto inbound = layer->inbound_layers();
+// Distances are 8-bit register fields too: a wrapped distance would read the wrong entry.
+uint8_t checked_distance(const Layer& layer, uint64_t distance) {
+  if (distance > kMaxDistance) {
+    fail(layer, "The skip connection spans " + std::to_string(distance) +
+                    " layers, more than the " + std::to_string(kMaxDistance) +
+                    " the skip DMA can hold.");
+  }
+  return static_cast<uint8_t>(distance);
+}
+
+// Inbound layer `index` of `source`, which the record of `wired` is computed from.
+std::shared_ptr<Layer> inbound_at(const Layer& wired, const std::shared_ptr<Layer>& source,
+                                  size_t index) {
+  auto inbound = source->inbound_layers();
   if (index >= inbound.size()) {
-    fail(*layer, "The layer lacks inbound layer " + std::to_string(index + 1) + ".");
+    fail(wired, "The layer " + source->get_name() + " has no inbound layer " +
+                    std::to_string(index + 1) + ".");
   }
   return inbound[index];
 }
@@ -45,12 +59,30 @@ uint32_t channel_count(const Layer& layer) {
   return shape.size() == 0 ? 0 : shape[shape.size() - 1];
 }
 
-uint8_t depth_distance(uint32_t from, uint32_t to) {
-  return static_cast<uint8_t>(to > from ? to - from : 0);
+// Largest depth difference from `source` to one of its outbound layers.
+uint8_t outbound_distance(const std::shared_ptr<Layer>& source, const Layer& named,
+                          DepthMemo* depths) {
+  const uint64_t from = get_layer_depth(source, depths);
+  uint64_t distance = 0;
+  for (const auto& out : source->outbound_layers()) {
+    const uint64_t to = get_layer_depth(out, depths);
+    if (to > from) distance = std::max(distance, to - from);
+  }
+  return checked_distance(named, distance);
 }
 
+// A TNP_B layer's FIFO holds "fifo_size" frames; the store and load run one further.
 uint8_t fifo_distance(const Layer& layer) {
-  return static_cast<uint8_t>(layer.params().get("fifo_size") + 1);
+  const int64_t fifo_size = layer.params().get("fifo_size");
+  if (fifo_size < 0) fail(layer, "The FIFO size must not be negative.");
+  return checked_distance(layer, static_cast<uint64_t>(fifo_size) + 1);
+}
+
+// Channel `offset` (0 to 3) of the layer's group of four.
+uint8_t group_channel(const std::shared_ptr<Layer>& layer, const LayerList& pass_layers,
+                      const LayerList& sequence_layers, uint32_t offset) {
+  return checked_channel(*layer,
+                         uint64_t{channel_group(layer, pass_layers, sequence_layers)} + offset);
 }
 
 SkipDmaStoreChannelInfo& fresh(std::unique_ptr<SkipDmaStoreChannelInfo>& slot) {
@@ -89,7 +121,7 @@ void request_skipdma(ComponentList* components, const std::vector<hw::Type>& typ
   }
 }
 
-uint32_t store_channel_of(const std::shared_ptr<Layer>& layer, const LayerList& sequence_layers) {
+uint64_t store_channel_of(const std::shared_ptr<Layer>& layer, const LayerList& sequence_layers) {
   if (!sequence_layers.empty() && sequence_layers.front() == layer) return 1;
   uint64_t stores = 0;
   for (size_t i = 1; i < sequence_layers.size(); ++i) {
@@ -97,12 +129,10 @@ uint32_t store_channel_of(const std::shared_ptr<Layer>& layer, const LayerList& 
     if (layer_need_store_dma(candidate) || is_dual_output_layer(candidate)) ++stores;
     if (candidate == layer) break;
   }
-  // The dual-output store takes the next channel: both must fit in 8 bits.
-  checked_channel(*layer, 2 + 2 * stores);
-  return static_cast<uint32_t>(1 + 2 * stores);
+  return 1 + 2 * stores;
 }
 
-uint32_t channel_group(const std::shared_ptr<Layer>& layer, const LayerList& pass_layers,
+uint64_t channel_group(const std::shared_ptr<Layer>& layer, const LayerList& pass_layers,
                        const LayerList& sequence_layers) {
   uint64_t users = 0;
   if (pass_layers.empty() || pass_layers.front() != layer) {
@@ -112,9 +142,7 @@ uint32_t channel_group(const std::shared_ptr<Layer>& layer, const LayerList& pas
       if (candidate == layer) break;
     }
   }
-  const uint64_t base = sequence_layers.size() + 1 + 4 * users;
-  checked_channel(*layer, base + 3);
-  return static_cast<uint32_t>(base);
+  return uint64_t{sequence_layers.size()} + 1 + 4 * users;
 }
 
 void set_skipdma_store_channel_info(const std::shared_ptr<Layer>& layer,
@@ -122,10 +150,6 @@ void set_skipdma_store_channel_info(const std::shared_ptr<Layer>& layer,
                                     const LayerList& sequence_layers, DepthMemo* depths) {
   LayerMapping& mapping = require_mapping(layer);
   SkipDmaStoreChannelInfo info;
-  const uint32_t own_depth = get_layer_depth(layer, depths);
-  for (const auto& out : layer->outbound_layers()) {
-    info.distance = std::max(info.distance, depth_distance(own_depth, get_layer_depth(out, depths)));
-  }
   if (layer->is_target_component(ComponentKind::TNP_B)) {
     info.distance = fifo_distance(*layer);
     info.to_merge = 1;
@@ -133,12 +157,13 @@ void set_skipdma_store_channel_info(const std::shared_ptr<Layer>& layer,
     if (at == sequence_layers.end()) fail(*layer, "Layer not found in the sequence.");
     info.channel = checked_channel(*layer, static_cast<uint64_t>(at - sequence_layers.begin()));
   } else {
-    info.channel = static_cast<uint8_t>(store_channel_of(layer, sequence_layers));
+    info.distance = outbound_distance(layer, *layer, depths);
+    info.channel = checked_channel(*layer, store_channel_of(layer, sequence_layers));
     auto outbound = layer->outbound_layers();
     if (outbound.size() == 1 && is_joining(outbound.front())) {
       info.to_merge = 1;
-      mapping.next_layer_id =
-          static_cast<uint8_t>(channel_group(layer, pass_layers, sequence_layers) + 2);
+      // The joining layer has no NPs: the output is routed to the group's third channel.
+      mapping.next_layer_id = group_channel(layer, pass_layers, sequence_layers, 2);
     }
   }
   fresh(mapping.skipdma_store_channel) = info;
@@ -148,14 +173,10 @@ void set_skipdma_store_channel_dual_output_info(const std::shared_ptr<Layer>& la
                                                 const LayerList& sequence_layers,
                                                 DepthMemo* depths) {
   LayerMapping& mapping = require_mapping(layer);
-  auto source = inbound_at(layer, 0);
-  const uint32_t source_depth = get_layer_depth(source, depths);
   SkipDmaStoreChannelInfo info;
-  for (const auto& out : source->outbound_layers()) {
-    info.distance =
-        std::max(info.distance, depth_distance(source_depth, get_layer_depth(out, depths)));
-  }
-  info.channel = static_cast<uint8_t>(store_channel_of(layer, sequence_layers) + 1);
+  info.distance = outbound_distance(inbound_at(*layer, layer, 0), *layer, depths);
+  // A store-capable layer owns two consecutive channels; the dual output takes the second.
+  info.channel = checked_channel(*layer, store_channel_of(layer, sequence_layers) + 1);
   fresh(mapping.skipdma_store_dual_output_channel) = info;
 }
 
@@ -166,18 +187,20 @@ void set_skipdma_load_channel_info(const std::shared_ptr<Layer>& layer,
   for (const auto& pass_layer : pass_layers) get_layer_depth(pass_layer, depths);
   auto info = std::make_unique<SkipDmaLoadChannelInfo>();
   if (layer->is_target_component(ComponentKind::TNP_B)) {
+    // A TNP_B layer reads back its own FIFO: the load pairs with its own store.
+    if (!mapping.skipdma_store_channel) fail(*layer, "The layer has no skip-DMA store channel.");
+    if (mapping.layer_id == 0) fail(*layer, "The layer has no layer number for its load.");
     info->channel = static_cast<uint8_t>(mapping.layer_id - 1);
     info->distance = fifo_distance(*layer);
-    info->store_channel =
-        mapping.skipdma_store_channel ? mapping.skipdma_store_channel->channel : 0;
+    info->store_channel = mapping.skipdma_store_channel->channel;
   } else {
-    auto merge = inbound_at(layer, 0);
-    auto first = inbound_at(merge, 0);
-    auto second = inbound_at(merge, 1);
-    info->channel = static_cast<uint8_t>(channel_group(layer, pass_layers, sequence_layers));
-    const int64_t d1 = get_layer_depth(first, depths);
-    const int64_t d2 = get_layer_depth(second, depths);
-    info->distance = static_cast<uint8_t>(std::llabs(d1 - d2));
+    auto merge = inbound_at(*layer, layer, 0);
+    auto first = inbound_at(*layer, merge, 0);
+    auto second = inbound_at(*layer, merge, 1);
+    info->channel = group_channel(layer, pass_layers, sequence_layers, 0);
+    const uint64_t d1 = get_layer_depth(first, depths);
+    const uint64_t d2 = get_layer_depth(second, depths);
+    info->distance = checked_distance(*layer, d1 > d2 ? d1 - d2 : d2 - d1);
     LayerList inputs = merge->inbound_layers();
     sort_by_depth(&inputs);
     const auto& shallow = inputs.front();
@@ -185,9 +208,10 @@ void set_skipdma_load_channel_info(const std::shared_ptr<Layer>& layer,
       LayerList outs = shallow->outbound_layers();
       if (outs.empty()) fail(*layer, "The joining layer " + shallow->get_name() + " has no output.");
       sort_by_depth(&outs);
-      info->store_channel = static_cast<uint8_t>(store_channel_of(outs.front(), sequence_layers) + 1);
+      info->store_channel =
+          checked_channel(*layer, store_channel_of(outs.front(), sequence_layers) + 1);
     } else {
-      info->store_channel = static_cast<uint8_t>(store_channel_of(shallow, sequence_layers));
+      info->store_channel = checked_channel(*layer, store_channel_of(shallow, sequence_layers));
     }
     if (merge->type() == LayerType::Concatenate && d2 < d1) {
       info->concat_offset = channel_count(*first);
@@ -220,24 +244,26 @@ std::shared_ptr<Layer> other_branch_layer(const std::shared_ptr<Layer>& layer,
 void set_merge_layer_info(const std::shared_ptr<Layer>& layer, const LayerList& pass_layers,
                           const LayerList& sequence_layers, DepthMemo* depths) {
   LayerMapping& mapping = require_mapping(layer);
-  auto merge = inbound_at(layer, 0);
+  auto merge = inbound_at(*layer, layer, 0);
   auto info = std::make_unique<MergeLayerMapInfo>();
-  const uint32_t group = channel_group(layer, pass_layers, sequence_layers);
   info->is_add = merge->type() == LayerType::Add;
-  info->load_channel = group + 1;
+  info->load_channel = group_channel(layer, pass_layers, sequence_layers, 1);
   info->not_first_in_pass = first_mappable_layer(pass_layers) != layer;
   if (info->is_add) {
     info->first_shift = variable_or_null(*merge, "a_shift");
     info->second_shift = variable_or_null(*merge, "b_shift");
     info->output_shift = variable_or_null(*merge, "output_shift");
-    if (get_layer_depth(inbound_at(merge, 0), depths) < get_layer_depth(inbound_at(merge, 1), depths)) {
+    // The shifts follow the hardware's operand order: the deep input first, the loaded one second.
+    const uint32_t first_depth = get_layer_depth(inbound_at(*layer, merge, 0), depths);
+    const uint32_t second_depth = get_layer_depth(inbound_at(*layer, merge, 1), depths);
+    if (first_depth < second_depth) {
       std::swap(info->first_shift, info->second_shift);
     }
   }
   info->dual_output = is_dual_output_layer(layer);
   if (info->dual_output) {
     if (is_dual_output_to_store_dma(layer)) {
-      info->dual_output_target = static_cast<uint8_t>(group + 3);
+      info->dual_output_target = group_channel(layer, pass_layers, sequence_layers, 3);
     } else {
       auto target = other_branch_layer(layer, merge);
       if (!target || !contains(pass_layers, target)) fail(*layer, second_branch_error);
@@ -260,6 +286,8 @@ void set_alt_layers(const std::shared_ptr<Layer>& layer, const LayerList& pass_l
   auto a = get_mappable_layer(first_branch.front());
   auto b = get_mappable_layer(second_branch.front());
   if (!a || !b) fail(*layer, "The alternate layer leads to no hardware layer.");
+  // Both destinations are wired here: records outside the pass belong to another mapping.
+  if (!contains(pass_layers, a) || !contains(pass_layers, b)) fail(*layer, second_branch_error);
   LayerMapping& ma = require_mapping(a);
   LayerMapping& mb = require_mapping(b);
   const uint32_t n = static_cast<uint32_t>(ma.nps().size() + mb.nps().size());

@@ -27,18 +27,29 @@ void request_skipdma(ComponentList* components, const std::vector<hw::Type>& typ
                      const std::shared_ptr<Layer>& layer);
 
 // Store channel of `layer`: 1 for the first sequence layer, else 1 + 2 x (store-capable
-// sequence layers from the second up to it).
-uint32_t store_channel_of(const std::shared_ptr<Layer>& layer, const LayerList& sequence_layers);
-// First of the four channels of a layer's group in its pass.
-uint32_t channel_group(const std::shared_ptr<Layer>& layer, const LayerList& pass_layers,
+// sequence layers from the second up to it). Its dual-output store uses the next channel.
+// Unchecked count: the wiring operations refuse a channel above 255.
+uint64_t store_channel_of(const std::shared_ptr<Layer>& layer, const LayerList& sequence_layers);
+// First of the four channels of a layer's group in its pass: (sequence layers) + 1 + 4 x
+// (skip-DMA users of the pass from its second layer up to the layer). Unchecked count.
+uint64_t channel_group(const std::shared_ptr<Layer>& layer, const LayerList& pass_layers,
                        const LayerList& sequence_layers);
 
+// The operations below replace one record of the layer's LayerMapping. Each throws
+// runtime_error "Cannot map layer '<name>'. ..." for a channel above 255, a distance above
+// 255, a layer without LayerMapping or a missing inbound layer the record is computed from.
+
+// Store distance and channel; a TNP_B layer's channel is its position in `sequence_layers`
+// ("Layer not found in the sequence." when absent). A store straight into a joining layer
+// also routes the layer's output (next_layer_id) to the third channel of its group.
 void set_skipdma_store_channel_info(const std::shared_ptr<Layer>& layer,
                                     const LayerList& pass_layers,
                                     const LayerList& sequence_layers, DepthMemo* depths);
+// The dual-output store: the next channel after the layer's plain store channel.
 void set_skipdma_store_channel_dual_output_info(const std::shared_ptr<Layer>& layer,
                                                 const LayerList& sequence_layers,
                                                 DepthMemo* depths);
+// The load of a merge layer (first channel of its group) or of a TNP_B layer (its own FIFO).
 void set_skipdma_load_channel_info(const std::shared_ptr<Layer>& layer,
                                    const LayerList& pass_layers, const LayerList& sequence_layers,
                                    DepthMemo* depths);
@@ -46,9 +57,10 @@ void set_skipdma_load_channel_info(const std::shared_ptr<Layer>& layer,
 // supported." when the other branch's layer is outside the pass.
 void set_merge_layer_info(const std::shared_ptr<Layer>& layer, const LayerList& pass_layers,
                           const LayerList& sequence_layers, DepthMemo* depths);
-// Same failure when an outbound layer is outside the pass.
+// Same failure when an outbound layer or a destination is outside the pass.
 void set_alt_layers(const std::shared_ptr<Layer>& layer, const LayerList& pass_layers,
                     std::vector<SharedComponents>* outputs);
+// sram_shift of the deeper second input of a Concatenate: its first input's channel count.
 void shift_output_into_sram(const std::shared_ptr<Layer>& layer, DepthMemo* depths);
 
 // The LayerMapping of a layer; throws "Cannot map layer '<name>'. The layer has no hardware

@@ -29,14 +29,24 @@ const ComponentList& components_of(const std::shared_ptr<Layer>& layer) {
   return mapping ? mapping->nps() : none;
 }
 
-// The shape the input stage sees: a Dense1D first layer reads its input flattened.
+// The shape the input stage sees: a Dense1D first layer reads its input flattened. A zero
+// dimension makes the Shape panic; a product beyond 32 bits is refused rather than wrapped.
 Shape sequence_input_shape(const Layer& first) {
   const Shape& in = first.input_dimensions().front();
   if (first.type() != LayerType::Dense1D) return in;
-  const uint64_t size = uint64_t{in[0]} * in[1] * in[2];
-  if (size > UINT32_MAX) throw std::runtime_error("The input of " + first.get_name() + " is too large.");
+  uint64_t size = 1;
+  for (size_t i = 0; i < 3; ++i) {
+    size *= in[i];
+    if (size > UINT32_MAX) {
+      throw std::runtime_error("The input of " + first.get_name() + " is too large.");
+    }
+  }
   return Shape{1, 1, static_cast<uint32_t>(size)};
 }
+
+// A layer gets a learning program only when it has been compiled for learning: the layer type
+// alone would send every fully connected layer through the learning recorder.
+bool learns(const Layer& layer) { return layer.can_learn() && layer.learning() != nullptr; }
 
 bool output_format_flag(const Layer& layer, const std::shared_ptr<Layer>& next_in_pass) {
   if (layer.activation_type() != static_cast<uint32_t>(ActivationType::LUT) || !next_in_pass) {
@@ -100,18 +110,24 @@ void HardwareSequenceBuilder::add_layers(std::vector<std::shared_ptr<Layer>> lay
   if (held_back_) {
     layers.insert(layers.begin(), held_back_->layer);
     components.insert(components.begin(), held_back_->components);
-    held_back_.reset();
   }
   // A joining layer at the end of a group belongs with the layers it joins in the next pass.
+  std::optional<HeldBack> hold;
   if (!layers.empty() && layers.back()->is_target_component(ComponentKind::SKIP_DMA)) {
-    held_back_ = HeldBack{layers.back(), components.back()};
+    hold = HeldBack{layers.back(), components.back()};
     layers.pop_back();
     components.pop_back();
   }
-  auto pass = std::make_shared<HardwarePass>(layers, sequence_layers, components,
-                                             device_->mesh().dma_event, last_pass());
-  layers_.insert(layers_.end(), layers.begin(), layers.end());
-  passes_.push_back(std::move(pass));
+  // A group that held only the joining layer has nothing left to run: the layer simply carries
+  // over, and no empty pass (which has no hardware layer to link or record) is made.
+  if (!layers.empty()) {
+    auto pass = std::make_shared<HardwarePass>(layers, sequence_layers, components,
+                                               device_->mesh().dma_event, last_pass());
+    passes_.push_back(std::move(pass));
+    layers_.insert(layers_.end(), layers.begin(), layers.end());
+  }
+  // Only now that the pass stands: a failed pass leaves the builder as it was.
+  held_back_ = std::move(hold);
 }
 
 std::shared_ptr<HardwarePass> HardwareSequenceBuilder::hardware_pass(size_t i) const {
@@ -228,7 +244,7 @@ std::pair<std::shared_ptr<Sequence>, MappingStatus> HardwareSequenceBuilder::bui
         next_in_pass = nullptr;
       }
       size_t tracks = 0;
-      if (!layer->can_learn()) {
+      if (!learns(*layer)) {
         tracks = serializer.serialize_layer_program(*layer, *first0, next, ib_spikes,
                                                     partial_reconfig, {}, false,
                                                     output_format_flag(*layer, next_in_pass));

@@ -25,7 +25,9 @@ class HardwareSequenceBuilder {
                           const IoRecorder& io_recorder, const LayerRecorder& layer_recorder);
 
   // Makes one pass of `layers` (one component list per layer). A trailing joining layer is held
-  // back for the next pass; a layer held back before opens this one.
+  // back for the next pass; a layer held back before opens this one. A group left empty by the
+  // hold-back makes no pass. Throws invalid_argument when the two lists differ in length, and
+  // what the pass constructor throws (the builder then unchanged).
   void add_layers(std::vector<std::shared_ptr<Layer>> layers,
                   const std::vector<std::shared_ptr<Layer>>& sequence_layers,
                   std::vector<std::vector<hw::Component>> components);
@@ -39,8 +41,10 @@ class HardwareSequenceBuilder {
   // Failed "Model is too big. ..." (and the builder cleared) when a x b > 254.
   MappingStatus check_num_descriptors(const std::shared_ptr<Layer>& layer, size_t a, size_t b);
 
-  // Records and serialises every pass. Returns the sequence and success, or no sequence and
-  // the failed descriptor status. Recorder failures are thrown by the serialiser.
+  // Records and serialises every pass (at least one must have been made: logic_error
+  // otherwise). Returns the sequence and success, or no sequence and the failed descriptor
+  // status (the builder then cleared). Recorder failures are thrown by the serialiser; layers
+  // compiled for learning get the learning program.
   std::pair<std::shared_ptr<Sequence>, MappingStatus> build_sequence();
 
   // The layer held back for the next pass, if any.

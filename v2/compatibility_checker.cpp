@@ -1,8 +1,12 @@
 #include "v2/compatibility_checker.hpp"
 
 #include <limits>
+#include <set>
 #include <stdexcept>
 #include <string>
+
+#include "v2/layer_checks.hpp"
+#include "v2/weight_formats.hpp"
 
 namespace qalto::v2 {
 
@@ -10,9 +14,54 @@ namespace {
 
 constexpr uint64_t no_fit = std::numeric_limits<uint64_t>::max();
 
-[[noreturn]] void not_implemented(const char* operation) {
-  throw std::runtime_error(std::string("v2::CompatibilityCheckerImpl::") + operation +
-                           " is not implemented yet.");
+MappingStatus check_by_type(const HardwareConstraints& hc, const Layer& layer) {
+  switch (layer.type()) {
+    case LayerType::Add: return check_add_constraints(layer);
+    case LayerType::Conv2D: return check_conv2d_constraints(hc, layer);
+    case LayerType::DepthwiseConv2D: return check_dwconv2d_constraints(hc, layer);
+    case LayerType::Conv2DTranspose: return check_conv2dtranspose_constraints(hc, layer);
+    case LayerType::DepthwiseConv2DTranspose:
+      return check_dwconv2dtranspose_constraints(hc, layer);
+    // A Concatenate has no NPs: skip DMA and the merge layer's wiring realise it.
+    case LayerType::Concatenate:
+    // Layers without hardware: the input and the conversions around the program.
+    case LayerType::InputData:
+    case LayerType::Quantizer:
+    case LayerType::Dequantizer: return MappingStatus::success();
+    default: return MappingStatus(layer, unsupported_layer_message(layer.type()));
+  }
+}
+
+// The NP's weights in 100-bit words, or no_fit when a size passes 32 bits.
+struct WeightNeed {
+  uint64_t container;
+  uint64_t total;
+};
+
+WeightNeed cnp_weight_need(const Layer& layer, uint32_t filters) {
+  const LayerParams& params = layer.params();
+  const uint32_t kernel = static_cast<uint32_t>(params.get("kernel_size"));
+  const uint8_t bits = static_cast<uint8_t>(params.get("weights_bits"));
+  try {
+    switch (layer.type()) {
+      case LayerType::Conv2D:
+      case LayerType::Conv2DTranspose: {
+        const uint32_t channels = layer.input_dimensions().front()[2];
+        return {conv2d_ch_cont_100b_size(kernel, filters, bits),
+                conv2d_cnp_formatted_weight_100b_size(kernel, filters, channels, bits)};
+      }
+      case LayerType::DepthwiseConv2D:
+      case LayerType::DepthwiseConv2DTranspose: {
+        // One depthwise container holds every channel of the NP.
+        const uint64_t words = dwc_ch_cont_100b_size(kernel, filters, bits);
+        return {words, words};
+      }
+      default:
+        throw std::runtime_error(unsupported_layer_message(layer.type()));
+    }
+  } catch (const std::overflow_error&) {
+    return {no_fit, no_fit};
+  }
 }
 
 uint64_t mul_sat(uint64_t a, uint64_t b) {
@@ -58,6 +107,10 @@ uint32_t param_or_zero(const LayerParams& params, const char* key) {
 
 }  // namespace
 
+std::string unsupported_layer_message(LayerType type) {
+  return std::string("Layer type ") + layer_type_name(type) + " is not supported on v2.";
+}
+
 uint64_t input_sram_need_words(hw::Type type, uint32_t height, uint32_t width, uint32_t channels,
                                uint32_t fifo_size, uint8_t input_bits) {
   switch (type) {
@@ -75,20 +128,35 @@ CompatibilityCheckerImpl::CompatibilityCheckerImpl(const Device& device,
                                                    const HardwareConstraints& constraints)
     : CompatibilityChecker(device, constraints) {}
 
-MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(const Layer&, const Layer*,
+MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(const Layer& layer,
+                                                                  const Layer* /*previous*/,
                                                                   const HwVersion&) const {
-  not_implemented("check_layer_compatibility");
+  // The checks read shapes, parameters and variables the user gave; a layer whose data cannot
+  // be read is reported like a broken rule, so that the layers before it still map.
+  try {
+    return check_by_type(constraints_, layer);
+  } catch (const std::invalid_argument& e) {
+    return MappingStatus(layer, e.what());
+  } catch (const std::runtime_error& e) {
+    return MappingStatus(layer, e.what());
+  }
 }
 
 MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerIterator, LayerIterator,
                                                              const HwVersion&) const {
-  not_implemented("check_layer_sequence");
+  return MappingStatus::success();
 }
 
-MappingStatus CompatibilityCheckerImpl::check_layer_mappings(const Layer&,
-                                                             const std::vector<hw::Component>&,
-                                                             bool) const {
-  not_implemented("check_layer_mappings");
+MappingStatus CompatibilityCheckerImpl::check_layer_mappings(
+    const Layer& layer, const std::vector<hw::Component>& components, bool) const {
+  std::set<hw::Ident> seen;
+  for (const auto& component : components) {
+    if (!seen.insert(component.ident).second) {
+      return MappingStatus(layer, "The NP " + hw::to_string(component.ident) +
+                                      " is given twice to one layer.");
+    }
+  }
+  return MappingStatus::success();
 }
 
 bool CompatibilityCheckerImpl::is_sram_input_fit_single_buffer(
@@ -105,8 +173,11 @@ bool CompatibilityCheckerImpl::is_sram_input_fit_dual_buffer(
   return fits(need, constraints_.input_sram_dual_buffer_words, pksram_shift);
 }
 
-bool CompatibilityCheckerImpl::is_weights_size_fit_np(const Layer&, uint32_t) const {
-  not_implemented("is_weights_size_fit_np");
+bool CompatibilityCheckerImpl::is_weights_size_fit_np(const Layer& layer,
+                                                      uint32_t filters) const {
+  const WeightNeed need = cnp_weight_need(layer, filters);
+  if (need.container >= CNP_CHANNEL_CONTAINER_LIMIT) return false;
+  return need.total <= constraints_.np_weight_words;
 }
 
 NpSplitParams CompatibilityCheckerImpl::np_split_params(hw::Type type,
@@ -125,8 +196,8 @@ NpSplitParams CompatibilityCheckerImpl::np_split_params(hw::Type type,
 }
 
 bool CompatibilityCheckerImpl::check_fnp3_sram_size(const HardwareConstraints&,
-                                                    const Layer&) const {
-  not_implemented("check_fnp3_sram_size");
+                                                    const Layer& layer) const {
+  throw std::runtime_error(unsupported_layer_message(layer.type()));
 }
 
 }  // namespace qalto::v2

@@ -3,32 +3,45 @@
 #include <stdexcept>
 #include <string>
 
+#include "v2/compatibility_checker.hpp"
+
 namespace qalto::v2 {
-
-namespace {
-
-[[noreturn]] void not_implemented(const char* operation) {
-  throw std::runtime_error(std::string("v2::LayerRecorderImpl::") + operation +
-                           " is not implemented yet.");
-}
-
-}  // namespace
 
 LayerRecorderImpl::LayerRecorderImpl(const Device& device, const HardwareConstraints& constraints)
     : device_(device), constraints_(constraints) {}
 
-program::RecordPtr LayerRecorderImpl::record_layer(const Layer&, const Layer*, const LayerPtr&,
-                                                   bool, bool, const std::vector<hw::Ident>&, bool,
-                                                   bool) const {
-  not_implemented("record_layer");
+program::RecordPtr LayerRecorderImpl::record_layer(const Layer& layer, const Layer* first_layer,
+                                                   const LayerPtr& next, bool ib_spikes,
+                                                   bool partial_reconfig,
+                                                   const std::vector<hw::Ident>& skip,
+                                                   bool registers_only,
+                                                   bool output_format_flag) const {
+  switch (layer.type()) {
+    case LayerType::Conv2D:
+    case LayerType::Conv2DTranspose:
+    case LayerType::DepthwiseConv2D:
+    case LayerType::DepthwiseConv2DTranspose:
+      throw std::runtime_error(std::string("v2 recording of ") + layer_type_name(layer.type()) +
+                               " layers is not available.");
+    // Layers that own no component of their own: joining layers (skip DMA on the merge
+    // layer carries them) and the layers around the program. Nothing to program.
+    case LayerType::Add:
+    case LayerType::Concatenate:
+    case LayerType::InputData:
+    case LayerType::Quantizer:
+    case LayerType::Dequantizer:
+      return program::new_record(device_.version());
+    default:
+      throw std::runtime_error(unsupported_layer_message(layer.type()));
+  }
 }
 
 program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(const Layer&, bool) const {
-  not_implemented("record_learning_layer");
+  throw std::runtime_error("Learning not implemented on v2.");
 }
 
 void LayerRecorderImpl::sync_learning_vars(const LayerPtr&) const {
-  not_implemented("sync_learning_vars");
+  throw std::runtime_error("Learning not implemented on v2.");
 }
 
 }  // namespace qalto::v2

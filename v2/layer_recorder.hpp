@@ -11,10 +11,16 @@ class LayerRecorderImpl final : public LayerRecorder {
   // Keeps references to both; they must outlive the recorder.
   LayerRecorderImpl(const Device& device, const HardwareConstraints& constraints);
 
+  // The layer's program: Conv2D, Conv2DTranspose, DepthwiseConv2D and
+  // DepthwiseConv2DTranspose go to their CNP recorders (v2/cnp_recorder.hpp) with every
+  // argument passed through; Add, Concatenate, InputData, Quantizer and Dequantizer own no
+  // component and give an empty record for the device's version; any other type throws
+  // runtime_error "Layer type <type> is not supported on v2.". Recorder errors pass through.
   program::RecordPtr record_layer(const Layer& layer, const Layer* first_layer,
                                   const LayerPtr& next, bool ib_spikes, bool partial_reconfig,
                                   const std::vector<hw::Ident>& skip, bool registers_only,
                                   bool output_format_flag) const override;
+  // v2 programs no on-chip learning: both throw runtime_error "Learning not implemented on v2.".
   program::LearnRecordsPtr record_learning_layer(const Layer& layer, bool flag) const override;
   void sync_learning_vars(const LayerPtr& layer) const override;
 

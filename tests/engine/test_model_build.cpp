@@ -119,3 +119,25 @@ TEST(ModelBuild, MapWithoutBackendLeavesModelUnmapped) {
 
 }  // namespace
 }  // namespace qalto
+
+namespace qalto {
+namespace {
+
+TEST(ModelBuild, SecondInputLayerOpensASecondInput) {
+  auto model = Model::create();
+  auto input_params = LayerParams(LayerType::InputData,
+                                  {{"input_width", 4}, {"input_height", 4}, {"input_channels", 2}});
+  auto a = Layer::create(input_params, "a");
+  auto b = Layer::create(input_params, "b");
+  auto add = Layer::create(LayerParams(LayerType::Add, {}), "add");
+  model->add(a);
+  model->add(b);
+  model->add(add, {a, b});
+  EXPECT_TRUE(b->inbound_layers().empty());
+  ASSERT_EQ(add->inbound_layers().size(), 2u);
+  EXPECT_EQ(add->inbound_layers()[1], b);
+  EXPECT_EQ(a->outbound_layers().size(), 1u);
+}
+
+}  // namespace
+}  // namespace qalto
