@@ -191,9 +191,25 @@ AxisResult convolve_axis(const std::string& layer, uint32_t in, uint32_t kernel,
   return {out, large, small};
 }
 
-AxisResult transpose_axis(uint32_t in, uint32_t kernel, uint32_t stride, Padding padding) {
-  if (padding == Padding::Valid) return {(in - 1) * stride + kernel, 0, 0};
-  return {in * stride, kernel / 2, kernel / 2};
+AxisResult transpose_axis(const std::string& layer, uint32_t in, uint32_t kernel,
+                          uint32_t stride, Padding padding) {
+  const uint64_t out = padding == Padding::Valid ? uint64_t{in - 1} * stride + kernel
+                                                 : uint64_t{in} * stride;
+  if (out > UINT32_MAX) {
+    throw std::invalid_argument("Layer " + layer + ": output size " + std::to_string(out) +
+                                " does not fit 32 bits.");
+  }
+  if (padding == Padding::Valid) return {static_cast<uint32_t>(out), 0, 0};
+  return {static_cast<uint32_t>(out), kernel / 2, kernel / 2};
+}
+
+// Pooling strides are stored in a byte of the computed parameters.
+uint8_t pool_stride_byte(const std::string& layer, uint32_t stride) {
+  if (stride > UINT8_MAX) {
+    throw std::invalid_argument("Layer " + layer + ": pooling stride " + std::to_string(stride) +
+                                " is above 255.");
+  }
+  return static_cast<uint8_t>(stride);
 }
 
 }  // namespace
@@ -232,9 +248,9 @@ void Layer::build(const std::vector<Shape>& inputs) {
     const uint32_t sy = p.get(v1 ? "stride_y" : "kernel_stride");
     const auto padding = static_cast<Padding>(p.get("padding"));
     const bool transposed = is_transposed(t);
-    AxisResult x = transposed ? transpose_axis(in[0], kw, sx, padding)
+    AxisResult x = transposed ? transpose_axis(name_, in[0], kw, sx, padding)
                               : convolve_axis(name_, in[0], kw, sx, padding);
-    AxisResult y = transposed ? transpose_axis(in[1], kh, sy, padding)
+    AxisResult y = transposed ? transpose_axis(name_, in[1], kh, sy, padding)
                               : convolve_axis(name_, in[1], kh, sy, padding);
     conv = ConvCalculatedParams{sx, sy, x.out, y.out, {y.pad_before, y.pad_after, x.pad_before,
                                                        x.pad_after}};
@@ -249,7 +265,7 @@ void Layer::build(const std::vector<Shape>& inputs) {
       const auto pool_padding = static_cast<Padding>(p.get_or("pool_padding", 0));
       AxisResult px = convolve_axis(name_, x.out, pw, psx, pool_padding);
       AxisResult py = convolve_axis(name_, y.out, ph, psy, pool_padding);
-      pooled = PoolingCalculatedParams{static_cast<uint8_t>(psx), static_cast<uint8_t>(psy),
+      pooled = PoolingCalculatedParams{pool_stride_byte(name_, psx), pool_stride_byte(name_, psy),
                                        px.out, py.out,
                                        {py.pad_before, py.pad_after, px.pad_before, px.pad_after},
                                        true};
@@ -265,16 +281,22 @@ void Layer::build(const std::vector<Shape>& inputs) {
     }
     output = in;
   } else if (t == LayerType::Concatenate) {
-    uint32_t channels = 0;
+    if (in.size() != 3) {
+      throw std::invalid_argument("Layer " + name_ + " expects (width, height, channels) inputs.");
+    }
+    uint64_t channels = 0;
     for (const auto& other : inputs) {
       if (other.size() != in.size() || other[0] != in[0] || other[1] != in[1]) {
         throw std::invalid_argument("Layer " + name_ +
                                     ": Concatenate inputs must share width and height.");
       }
-      channels += other[in.size() - 1];
+      channels += other[2];
+    }
+    if (channels > UINT32_MAX) {
+      throw std::invalid_argument("Layer " + name_ + ": too many concatenated channels.");
     }
     std::vector<uint32_t> dims = in.to_vector();
-    dims.back() = channels;
+    dims.back() = static_cast<uint32_t>(channels);
     output = Shape(dims);
   } else if (t == LayerType::FullyConnected || t == LayerType::Dense1D) {
     // The weights hold one row per input value: their first dimension must fit 32 bits.

@@ -221,27 +221,28 @@ MappingStatusGroup MappingDriver::run(LayerVector* layers, Sequences* sequences)
     for (size_t g = 0; g < group_layers.size(); ++g) {
       builder_.add_layers(group_layers[g], *layers, group_components[g]);
     }
+  }
+  // Groups that held only a joining layer make no pass: then there is nothing to build.
+  if (first_mappable && builder_.last_pass()) {
     auto [sequence, build_status] = builder_.build_sequence();
     if (build_status.failed) {
       add_unique_status(result, build_status);
     } else {
-      // A joining layer the builder still holds back is in no pass: it stays to be mapped.
+      // Sized before either list changes, so that a sizer failure cannot take the layers out
+      // of the caller's list without handing over the sequence that holds them.
+      size_memory(static_cast<const HardwareSequence&>(*sequence), *generation_.memory_sizer);
+      // A joining layer the builder still holds back is in no pass: it stays to be mapped. A
+      // TNP-R series took every later layer into its group, so those leave with it; the list
+      // is not emptied wholesale, which would lose layers that failed the run checks.
       const auto held_back = builder_.held_back_layer();
+      LayerVector mapped;
       for (const auto& group : group_layers) {
-        LayerVector mapped;
         for (const auto& layer : group) {
           if (layer != held_back) mapped.push_back(layer);
         }
-        remove_layers(layers, mapped);
       }
-      if (first_mappable->is_target_component(ComponentKind::TNP_R)) {
-        // Only the layers the TNP-R series took leave the list.
-        LayerVector taken;
-        for (const auto& pass : sequence->passes())
-          taken.insert(taken.end(), pass->layers.begin(), pass->layers.end());
-        remove_layers(layers, taken);
-      }
-      size_memory(static_cast<const HardwareSequence&>(*sequence), *generation_.memory_sizer);
+      sequences->reserve(sequences->size() + 1);
+      remove_layers(layers, mapped);
       sequences->push_back(sequence);
     }
   }
@@ -258,7 +259,14 @@ MappingStatusGroup HardwareBackend::map(std::vector<std::shared_ptr<Layer>>& lay
   std::shared_ptr<Device> device = constraints->device();
   const bool multi_pass_capable = device->version().product_id > kFirstMultiPassProductId;
   IpVersionSpecificHardwareBackend generation(*device);
-  MappingDriver driver(generation, *constraints, device, multi_pass_capable);
+  return map_layers(generation, *constraints, layers, sequences, multi_pass_capable);
+}
+
+MappingStatusGroup map_layers(const IpVersionSpecificHardwareBackend& generation,
+                              const MapConstraints& constraints,
+                              std::vector<std::shared_ptr<Layer>>& layers, Sequences& sequences,
+                              bool multi_pass_capable) {
+  MappingDriver driver(generation, constraints, constraints.device(), multi_pass_capable);
   return driver.run(&layers, &sequences);
 }
 

@@ -42,15 +42,7 @@ ByteView HardwareSequence::program() const {
 }
 
 Sequence::ProgramParts HardwareSequence::program_parts() const {
-  if (program_.size() < 4) throw std::runtime_error("The program is too short to hold its size.");
-  const uint64_t info_size = uint64_t{program_[0]} | uint64_t{program_[1]} << 8 |
-                             uint64_t{program_[2]} << 16 | uint64_t{program_[3]} << 24;
-  if (info_size + 4 > program_.size()) {
-    throw std::runtime_error("The program is shorter than its program information claims.");
-  }
-  const size_t info_bytes = static_cast<size_t>(info_size + 4);
-  return {{program_.data(), info_bytes},
-          {program_.data() + info_bytes, program_.size() - info_bytes}};
+  return split_program(program());
 }
 
 std::string HardwareSequence::name() const {

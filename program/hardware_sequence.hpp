@@ -25,7 +25,8 @@ class HardwareSequence : public ForwardableSequence {
   BackendType backend() const override { return BackendType::Hardware; }
   ByteView program() const override;
   // Program information: the first N + 4 bytes, N the little-endian word at the start; program
-  // data: the rest. runtime_error when the program is shorter than its prefix says.
+  // data: the rest. runtime_error "Program is shorter than its size prefix." when the program
+  // is shorter than its prefix says.
   ProgramParts program_parts() const override;
   // "HW/<first layer>" and, with more than one layer, "-<last layer>".
   std::string name() const override;

@@ -21,6 +21,7 @@
 #include "python/metrics.hpp"
 #include "python/registry.hpp"
 #include "mapping/hardware_backend.hpp"
+#include "python/py_map_constraints.hpp"
 #include "qalto/backend_registry.hpp"
 #include "qalto/device.hpp"
 #include "qalto/map_constraints.hpp"
@@ -533,11 +534,13 @@ void register_model(py::module_& m) {
            "RuntimeError if the last layer is not compiled.")
       .def(
           "_map",
-          [](PyModel& self, std::shared_ptr<Device> device, bool hw_only,
-             std::shared_ptr<MapConstraints> constraints) {
-            self.model->map(device, hw_only, constraints);
+          [](PyModel& self, std::shared_ptr<Device> device, bool hw_only, py::object constraints) {
+            // A Python subclass must stay alive (with its overrides) while C++ holds it.
+            std::shared_ptr<MapConstraints> held;
+            if (!constraints.is_none()) held = hold_map_constraints(constraints);
+            self.model->map(device, hw_only, held);
           },
-          py::arg("device"), py::arg("hw_only") = false, py::arg("constraints") = nullptr)
+          py::arg("device"), py::arg("hw_only") = false, py::arg("constraints") = py::none())
       .def(
           "pop_layer", [](PyModel& self) { self.model->pop_layer(); },
           "Remove the last layer of the current model.")

@@ -30,13 +30,16 @@
 //   runtime_error "Invalid layer type for CNP recording." for a layer of another type;
 //   runtime_error "The layer <name> is not built." / "Cannot get input size before it is set."
 //     for a layer without computed parameters or input shape;
-//   runtime_error "Cannot map layer '<name>'. The layer has no mapping." without a LayerMapping,
-//     and "Cannot map layer '<name>'. The layer has no variable <variable>." without the
-//     weights, or without the input shift when data is recorded;
-//   invalid_argument when an NP of the layer has no NP part;
+//   runtime_error "Cannot map layer '<name>'. The layer has no mapping." when the layer (or a
+//     given next layer) has no LayerMapping, and "Cannot map layer '<name>'. The layer has no
+//     variable <variable>." without the weights, or without the input shift when data is
+//     recorded;
+//   invalid_argument when an NP of the layer has no NP part, or when "weights_bits" is not a
+//     byte (0 to 255) where it is read;
 //   the field-overflow panics of the register routines ("Attempted to write value <v> into a
-//     <n>-bit field, which will cause an overflow."), the errors of the weight formats and of
-//     the shared v2 services, and "Error generating NP program." from the record.
+//     <n>-bit field, which will cause an overflow."; sizes are computed in 64 bits, so a value
+//     past 32 bits is reported, never wrapped), the errors of the weight formats and of the
+//     shared v2 services, and "Error generating NP program." from the record.
 // An error leaves the caller no record.
 
 #include <cstdint>

@@ -39,6 +39,11 @@ struct WeightNeed {
 };
 
 WeightNeed cnp_weight_need(const Layer& layer, uint32_t filters) {
+  if (!layer.is_target_component(ComponentKind::CNP) ||
+      layer.type() == LayerType::Convolutional ||
+      layer.type() == LayerType::SeparableConvolutional) {
+    throw std::runtime_error(unsupported_layer_message(layer.type()));
+  }
   const LayerParams& params = layer.params();
   const uint32_t kernel = static_cast<uint32_t>(params.get("kernel_size"));
   const uint8_t bits = static_cast<uint8_t>(params.get("weights_bits"));

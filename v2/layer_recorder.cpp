@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "v2/cnp_recorder.hpp"
 #include "v2/compatibility_checker.hpp"
 
 namespace qalto::v2 {
@@ -18,11 +19,21 @@ program::RecordPtr LayerRecorderImpl::record_layer(const Layer& layer, const Lay
                                                    bool output_format_flag) const {
   switch (layer.type()) {
     case LayerType::Conv2D:
+      return record_program_conv2d_layer(device_, layer, first_layer, next, ib_spikes,
+                                         partial_reconfig, skip, registers_only,
+                                         output_format_flag);
     case LayerType::Conv2DTranspose:
+      return record_program_transposed_conv2d_layer(device_, layer, first_layer, next, ib_spikes,
+                                                    partial_reconfig, skip, registers_only,
+                                                    output_format_flag);
     case LayerType::DepthwiseConv2D:
+      return record_program_dwconv2d_layer(device_, layer, first_layer, next, ib_spikes,
+                                           partial_reconfig, skip, registers_only,
+                                           output_format_flag);
     case LayerType::DepthwiseConv2DTranspose:
-      throw std::runtime_error(std::string("v2 recording of ") + layer_type_name(layer.type()) +
-                               " layers is not available.");
+      return record_program_transposed_dwconv2d_layer(device_, layer, first_layer, next,
+                                                      ib_spikes, partial_reconfig, skip,
+                                                      registers_only, output_format_flag);
     // Layers that own no component of their own: joining layers (skip DMA on the merge
     // layer carries them) and the layers around the program. Nothing to program.
     case LayerType::Add:

@@ -223,3 +223,27 @@ TEST(LayerShapes, DepthwiseDenseAndConcatenate) {
   EXPECT_EQ(dense->output_dimensions(), (Shape{1, 1, 10}));
   EXPECT_EQ(dense->input_dimensions().front(), (Shape{6, 6, 7}));
 }
+
+namespace qalto {
+namespace {
+
+TEST(LayerShapes, SizesThatDoNotFitTheirFieldsAreRefused) {
+  // A transposed output past 32 bits would wrap to a tiny map.
+  auto huge = Layer::create(LayerParams(LayerType::Conv2DTranspose,
+                                        {{"filters", 1}, {"kernel_stride", 65536}}),
+                            "huge");
+  EXPECT_THROW(huge->build({Shape{65536, 4, 1}}), std::invalid_argument);
+  // A pooling stride lives in a byte: 256 would read back as 0.
+  auto pooled = Layer::create(
+      LayerParams(LayerType::Conv2D, {{"filters", 1}, {"pool_type", 1}, {"pool_size", 1},
+                                      {"pool_stride", 256}}),
+      "pooled");
+  EXPECT_THROW(pooled->build({Shape{300, 300, 1}}), std::invalid_argument);
+  // Concatenated channels are added in 64 bits and refused past 32.
+  auto cat = Layer::create(LayerParams(LayerType::Concatenate, {}), "cat");
+  EXPECT_THROW(cat->build({Shape{1, 1, 0xFFFFFFFFu}, Shape{1, 1, 2}}), std::invalid_argument);
+  EXPECT_THROW(cat->build({Shape{4, 4}, Shape{4, 4}}), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace qalto

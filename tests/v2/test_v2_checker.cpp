@@ -126,17 +126,6 @@ TEST_F(V2Checker, SplitParamsFromKernelPoolAndFilters) {
   EXPECT_EQ(empty.left_margin + empty.pool_type + empty.pool_width + empty.filters, 0u);
 }
 
-TEST_F(V2Checker, UnbuiltOperationsSayWhichTheyAre) {
-  const auto layer = testing::make_input_layer("in");
-  try {
-    checker.check_layer_compatibility(*layer, nullptr, device->version());
-    FAIL() << "no exception";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(),
-                 "v2::CompatibilityCheckerImpl::check_layer_compatibility is not implemented yet.");
-  }
-}
-
 TEST(V2Io, TypeCodesAreZeroAndSramSizesNone) {
   auto device = testing::make_device(0xA2);
   const v2::IoRecorderImpl io(*device);
