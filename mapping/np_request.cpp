@@ -7,6 +7,7 @@
 #include "mapping/graph.hpp"
 #include "mapping/layer_split.hpp"
 #include "mapping/mesh_mapper.hpp"
+#include "mapping/np_request.hpp"
 #include "mapping/skip_dma.hpp"
 
 namespace qalto {
@@ -15,18 +16,6 @@ namespace {
 
 bool is_skip_dma_kind(hw::Type type) {
   return type == hw::Type::SKIP_DMA_STORE || type == hw::Type::SKIP_DMA_LOAD;
-}
-
-std::vector<hw::Type> needed_component_types(const std::shared_ptr<Layer>& layer) {
-  std::vector<hw::Type> types;
-  if (layer->is_target_component(ComponentKind::CNP)) {
-    types.push_back(hw::Type::CNP1);
-  } else if (layer->is_target_component(ComponentKind::TNP_B)) {
-    types.push_back(hw::Type::TNP_B);
-  }
-  if (layer_need_store_dma(layer)) types.push_back(hw::Type::SKIP_DMA_STORE);
-  if (layer_need_load_dma(layer)) types.push_back(hw::Type::SKIP_DMA_LOAD);
-  return types;
 }
 
 // The one component of a fully connected or recurrent layer.
@@ -59,6 +48,34 @@ bool is_valid_choice(const std::vector<hw::Ident>& chosen, const std::vector<hw:
 }
 
 }  // namespace
+
+std::vector<hw::Type> needed_component_types(const std::shared_ptr<Layer>& layer) {
+  std::vector<hw::Type> types;
+  if (layer->is_target_component(ComponentKind::CNP)) {
+    types.push_back(hw::Type::CNP1);
+  } else if (layer->is_target_component(ComponentKind::TNP_B)) {
+    types.push_back(hw::Type::TNP_B);
+  }
+  if (layer_need_store_dma(layer)) types.push_back(hw::Type::SKIP_DMA_STORE);
+  if (layer_need_load_dma(layer)) types.push_back(hw::Type::SKIP_DMA_LOAD);
+  return types;
+}
+
+MappingStatus tnp_b_filter_split_status(const Layer& layer,
+                                        const std::vector<hw::Component>& components) {
+  const bool big = layer.is_target_component(ComponentKind::TNP_B) && components.size() > 3;
+  if (!big || !components.front().np_part) return MappingStatus::success();
+  const Shape& first_part = components.front().np_part->spatial_partition.shape;
+  const Shape& input = layer.input_dimensions().front();
+  const bool split_by_filter =
+      first_part.size() > 2 && input.size() > 2 && first_part[2] != input[2];
+  const bool odd = std::any_of(components.begin(), components.end(), [](const auto& c) {
+    return c.type == hw::Type::TNP_B && c.np_part && c.np_part->filters % 4 != 0;
+  });
+  if (!split_by_filter || !odd) return MappingStatus::success();
+  return MappingStatus(layer,
+                       "The number of channels must be a multiple of 4 to be split by filter.");
+}
 
 std::tuple<std::vector<hw::Component>, MappingStatus> MeshMapper::np_request(
     const std::shared_ptr<Layer>& layer, const std::vector<hw::Ident>& reserved_nps,
@@ -181,19 +198,9 @@ std::tuple<std::vector<hw::Component>, MappingStatus> MeshMapper::np_request(
     }
   }
 
-  // 5. A TNP-B layer split by filter needs whole groups of four channels per NP.
-  const bool big = layer->is_target_component(ComponentKind::TNP_B) && components.size() > 3;
-  if (big && components.front().np_part) {
-    const Shape& first_part = components.front().np_part->spatial_partition.shape;
-    const Shape& input = layer->input_dimensions().front();
-    const bool split_by_filter = first_part.size() > 2 && input.size() > 2 && first_part[2] != input[2];
-    const bool odd = std::any_of(components.begin(), components.end(), [](const auto& comp) {
-      return comp.type == hw::Type::TNP_B && comp.np_part && comp.np_part->filters % 4 != 0;
-    });
-    if (split_by_filter && odd) {
-      status = MappingStatus(*layer, "The number of channels must be a multiple of 4 to be split by filter.");
-    }
-  }
+  // 5. Applied whatever the allocation gave: the split itself is what the rule refuses.
+  const MappingStatus chunks = tnp_b_filter_split_status(*layer, components);
+  if (chunks.failed) status = chunks;
   return {components, status};
 }
 

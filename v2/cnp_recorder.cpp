@@ -112,7 +112,8 @@ struct LayerGeometry {
 };
 
 // The pool size the NPs use: 1 without pooling and for global average pooling.
-uint32_t effective_pool_size(const Layer& layer, LayerGeometry* g, const ConvCalculatedParams& conv) {
+uint32_t effective_pool_size(const Layer& layer, LayerGeometry* g,
+                             const ConvCalculatedParams& conv) {
   const int32_t pool_size = layer.params().get("pool_size");
   switch (static_cast<PoolType>(layer.params().get("pool_type"))) {
     case PoolType::NoPooling:

@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "mapping/mesh_mapper.hpp"
+#include "mapping/np_request.hpp"
 #include "mapping_net.hpp"
 #include "support/fake_checker.hpp"
 
@@ -27,17 +28,6 @@ class ScriptedConstraints : public MapConstraints {
   std::vector<Ident> select_nps(const std::vector<Ident>& candidates, uint64_t count,
                                 Type type) const override {
     return select ? select(candidates, count, type) : MapConstraints::select_nps(candidates, count, type);
-  }
-};
-
-// Reports `filters` filters for every layer, as a generation may for a depthwise layer.
-class FiltersChecker : public testing::FakeChecker {
- public:
-  uint32_t filters = 0;
-  NpSplitParams np_split_params(Type type, const LayerParams& params) const override {
-    NpSplitParams split = FakeChecker::np_split_params(type, params);
-    split.filters = filters;
-    return split;
   }
 };
 
@@ -279,26 +269,53 @@ TEST(NpRequestTnpB, FailedFollowUpStartsOneNewPass) {
   EXPECT_TRUE(none.f.new_pass);
 }
 
-TEST(NpRequestTnpB, FilterChunksOfATnpSplitMustBeWholeGroupsOfFour) {
-  for (const uint32_t filters : {6u, 8u}) {
-    SCOPED_TRACE(filters);
-    Fixture<FiltersChecker> f(mesh_of(0, {np_at(6, {Type::TNP_B}), np_at(7, {Type::TNP_B})}, 2));
-    f.checker.filters = filters;
-    f.constraints.set_cnp_max_filters(4);
-    Net net;
-    auto dbt = net.add(LayerType::DepthwiseBufferTempConv, "dbt", {{"fifo_size", 2}},
-                       {net.input("in", 8)});
-    auto [components, status] = f.request(dbt, true);
-    ASSERT_EQ(components.size(), 4u);  // two TNP_B, a store and a load
-    EXPECT_EQ(idents_of(components, Type::TNP_B), cols({6, 7}));
-    if (filters == 6) {
-      EXPECT_EQ(status.to_string(),
-                "Cannot map layer 'dbt'. The number of channels must be a multiple of 4 to be "
-                "split by filter.");
-    } else {
-      EXPECT_FALSE(status.failed) << status.to_string();
-    }
+TEST(NpRequestTnpB, DepthwiseTnpSplitByFilterInGroupsOfFour) {
+  Fixture f(mesh_of(0, {np_at(6, {Type::TNP_B}), np_at(7, {Type::TNP_B})}, 2));
+  f.constraints.set_cnp_max_filters(4);
+  Net net;
+  auto dbt = net.add(LayerType::DepthwiseBufferTempConv, "dbt", {{"fifo_size", 2}},
+                     {net.input("in", 8)});
+  EXPECT_EQ(needed_component_types(dbt),
+            (std::vector<Type>{Type::TNP_B, Type::SKIP_DMA_STORE, Type::SKIP_DMA_LOAD}));
+  auto [components, status] = f.request(dbt, true);
+  ASSERT_FALSE(status.failed) << status.to_string();
+  ASSERT_EQ(components.size(), 4u);  // two TNP_B, a store and a load
+  EXPECT_EQ(idents_of(components, Type::TNP_B), cols({6, 7}));
+  EXPECT_EQ(idents_of(components, Type::SKIP_DMA_STORE).size(), 1u);
+  EXPECT_EQ(idents_of(components, Type::SKIP_DMA_LOAD).size(), 1u);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(components[i].np_part->filters, 4u);
+    EXPECT_EQ(components[i].np_part->spatial_partition.shape[2], 4u);
   }
+}
+
+TEST(NpRequestTnpB, FilterChunksOfATnpSplitMustBeWholeGroupsOfFour) {
+  Net net;
+  auto in = net.input("in", 12);
+  auto dbt = net.add(LayerType::DepthwiseBufferTempConv, "dbt", {}, {in});
+  auto tnp = [](uint32_t start, uint32_t filters, uint32_t channels) {
+    hw::Component c = testing::np_component(6, Type::TNP_B);
+    c.np_part->start_neuron = start;
+    c.np_part->filters = filters;
+    c.np_part->spatial_partition = NpSpace{0, 0, Shape{8, 8, channels}};
+    return c;
+  };
+  const std::string refused =
+      "Cannot map layer 'dbt'. The number of channels must be a multiple of 4 to be split by "
+      "filter.";
+  const auto store = testing::store(0);
+  const auto load = testing::load(0);
+  EXPECT_EQ(tnp_b_filter_split_status(*dbt, {tnp(0, 6, 6), tnp(6, 6, 6), store, load}).to_string(),
+            refused);
+  EXPECT_EQ(tnp_b_filter_split_status(*dbt, {tnp(0, 8, 8), tnp(8, 4, 4), store, load}).failed,
+            false);
+  // Three components at most, or a split that keeps all channels on each NP: no rule.
+  EXPECT_FALSE(tnp_b_filter_split_status(*dbt, {tnp(0, 6, 6), tnp(6, 6, 6), store}).failed);
+  EXPECT_FALSE(
+      tnp_b_filter_split_status(*dbt, {tnp(0, 6, 12), tnp(0, 6, 12), store, load}).failed);
+  // Only TNP-B layers are concerned.
+  auto conv = net.conv("conv", in);
+  EXPECT_FALSE(tnp_b_filter_split_status(*conv, {tnp(0, 6, 6), tnp(6, 6, 6), store, load}).failed);
 }
 
 }  // namespace
