@@ -119,6 +119,21 @@ void complete_input_dims(LayerParams& p, bool required) {
   require_range(p, "input_bits", 1, 8);
 }
 
+// The Mivo TNP-R keys. "units" is the older name of the output width: either key may be given,
+// and the state width follows the output width unless set.
+void complete_stateful_recurrent(LayerParams& p) {
+  if (!p.has("units") && p.has("output_channels")) p.set("units", p.get("output_channels"));
+  require_present(p, "units");
+  require_positive(p, "units");
+  set_default(p, "output_channels", p.get("units"));
+  set_default(p, "stateful_channels", p.get("output_channels"));
+  set_default(p, "subsample", 1);
+  set_default(p, "activation", static_cast<int32_t>(ActivationType::NoActivation));
+  for (const char* key : {"output_channels", "stateful_channels", "subsample"})
+    require_positive(p, key);
+  require_range(p, "activation", 0, 1);
+}
+
 void complete_params(LayerParams& p) {
   complete_common(p);
   const LayerType type = p.layer_type();
@@ -153,8 +168,7 @@ void complete_params(LayerParams& p) {
     require_range(p, "activation", 0, 2);
     require_range(p, "weights_bits", 1, 8);
   } else if (type == LayerType::StatefulRecurrent) {
-    require_present(p, "units");
-    require_positive(p, "units");
+    complete_stateful_recurrent(p);
   } else if (type == LayerType::Quantizer) {
     complete_input_dims(p, false);
     set_default(p, "output_signed", 0);
@@ -305,7 +319,14 @@ void Layer::build(const std::vector<Shape>& inputs) {
     }
     output = Shape{1, 1, static_cast<uint32_t>(p.get("units"))};
   } else if (t == LayerType::StatefulRecurrent) {
-    output = Shape{1, 1, static_cast<uint32_t>(p.get("units"))};
+    // Input (width, timesteps, channels): the series keeps one row of "output_channels" values
+    // for every "subsample"-th timestep.
+    if (in.size() != 3) {
+      throw std::invalid_argument("Layer " + name_ + " expects (width, timesteps, channels) input.");
+    }
+    const auto subsample = static_cast<uint32_t>(p.get("subsample"));
+    output = Shape{in[0], (in[1] + subsample - 1) / subsample,
+                   static_cast<uint32_t>(p.get("output_channels"))};
   } else {
     output = in;
   }

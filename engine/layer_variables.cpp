@@ -46,6 +46,29 @@ void add_v2_output_stage(std::vector<VariableSpec>& specs, uint32_t filters,
   }
 }
 
+// The TNP-R variables of a recurrent layer: projections, the per-state-channel update
+// constants, the input shift and the per-output-channel output stage.
+void add_stateful_recurrent(std::vector<VariableSpec>& specs, const Layer& layer,
+                            uint32_t channels, uint32_t out_channels, ActivationType activation) {
+  const auto states = static_cast<uint32_t>(layer.params().get("stateful_channels"));
+  specs.push_back({"in_proj", TensorType::int8, Shape{channels, states}});
+  specs.push_back({"out_proj", TensorType::int8, Shape{states, out_channels}});
+  specs.push_back({"A_real", TensorType::int16, Shape{states}});
+  specs.push_back({"A_imag", TensorType::int16, Shape{states}});
+  specs.push_back({"internal_state_outputs_shift", TensorType::int8, Shape{states}});
+  specs.push_back({"new_state_scale", TensorType::uint8, Shape{states}});
+  specs.push_back({"new_state_shift", TensorType::int8, Shape{states}});
+  specs.push_back({"input_shift", TensorType::uint8, Shape{channels}});
+  specs.push_back({"output_scales", TensorType::uint8, Shape{out_channels}});
+  specs.push_back({"output_shift", TensorType::int8, Shape{out_channels}});
+  specs.push_back({"bias", TensorType::int8, Shape{out_channels}});
+  specs.push_back({"bias_shift", TensorType::uint8, Shape{out_channels}});
+  if (activation == ActivationType::ReLU) {
+    specs.push_back({"max_value", TensorType::uint8, Shape{out_channels}});
+    specs.push_back({"max_value_shift", TensorType::uint8, Shape{out_channels}});
+  }
+}
+
 std::vector<VariableSpec> variable_specs(const Layer& layer) {
   const LayerParams& p = layer.params();
   const Shape& in = layer.input_dimensions().front();
@@ -118,14 +141,15 @@ std::vector<VariableSpec> variable_specs(const Layer& layer) {
     case LayerType::Dequantizer:
       specs.push_back({"scales", TensorType::float32, Shape{channels}});
       break;
-    case LayerType::StatefulRecurrent: {
-      const auto units = static_cast<uint32_t>(p.get("units"));
-      specs.push_back({"in_proj", TensorType::int8, Shape{channels, units}});
-      specs.push_back({"out_proj", TensorType::int8, Shape{units, units}});
+    case LayerType::StatefulRecurrent:
+      add_stateful_recurrent(specs, layer, channels, out_channels, activation);
       break;
-    }
     case LayerType::MivoPostProcessing:
       specs.push_back({"threshold", TensorType::uint16, Shape{channels}});
+      // The scale and shift the TNP-R applies to the last recurrent layer's outputs before the
+      // post-processing (they replace that layer's own output stage).
+      specs.push_back({"input_scales", TensorType::uint16, Shape{channels}});
+      specs.push_back({"input_shift", TensorType::int8, Shape{channels}});
       break;
     default: break;
   }

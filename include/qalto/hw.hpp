@@ -3,6 +3,7 @@
 // the mesh description, memory figures, hardware and IP versions.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -171,6 +172,8 @@ inline constexpr SramSize SramSize_v1{43008, 44800, 0, 0, 0, 0};
 inline constexpr SramSize SramSize_v2{65536, 51200, 0, 0, 0, 0};
 inline constexpr SramSize SramSize_mivo{0, 0, 448, 8192, 892, 256};
 
+class HardwareDevice;
+
 // The layout of one chip.
 struct Mesh {
   IpVersion version = IpVersion::none;
@@ -188,6 +191,12 @@ struct Mesh {
 
   // False when the HRC lacks a LUT; otherwise whether every NP has one.
   bool has_lut_on_all_nps() const;
+
+  // Reads the layout of the chip behind `device` from its mesh-description registers (through
+  // its driver) and its NP configuration words. Defined with the mapping (mapping/
+  // mesh_discovery.cpp). Throws runtime_error "The mesh has no SRAM.", "Unknown IP version.",
+  // "The device has no driver." and the errors of the register reads.
+  static std::unique_ptr<Mesh> discover(HardwareDevice& device);
 
   bool operator==(const Mesh&) const = default;
 };

@@ -5,12 +5,17 @@
 // Feature maps are (x, y, c) tensors, row-major, c varying fastest. Unless told otherwise an
 // operation takes int32 tensors and returns a new int32 tensor; it never changes its arguments.
 // Shifts follow one rule everywhere (`shift_value`): a positive shift multiplies by 2^s, a
-// negative one divides by 2^-s rounding half up (an arithmetic shift after adding half).
+// negative one divides by 2^-s rounding half up (an arithmetic shift after adding half); the
+// result saturates to int32. Sums of products are accumulated in 128 bits, so no operation
+// wraps, whatever its inputs. Shift amounts made of two parts (a per-channel shift plus an
+// extra one) are added in 64 bits.
 // Wrong element types panic ("Wrong requested type %s for a tensor of type %s"); wrong ranks or
-// sizes throw invalid_argument naming the operation.
+// sizes throw invalid_argument "<operation>: <reason>".
+// "Per-channel" values hold exactly one entry per element of the last dimension.
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "qalto/layer.hpp"
@@ -21,8 +26,12 @@ namespace qalto {
 // The geometry of a convolution or pooling window over an (x, y, c) input:
 // kernel and stride per axis, the output size and the padding before the first column and row.
 struct ImagePatches {
+  // Valid: no padding, out = (in - k) / s + 1. Same and SameUpper: out = ceil(in / s), the
+  // total padding max((out - 1) * s + k - in, 0) is split with the odd pixel after the input
+  // (Same) or before it (SameUpper).
   // Throws invalid_argument for a kernel or stride below 1, an input of fewer than two
-  // dimensions, or a Valid window larger than the input.
+  // dimensions, a Valid window larger than the input, or a padding above 127 (it could not be
+  // passed on as a signed 8-bit value).
   ImagePatches(int32_t kernel_x, int32_t kernel_y, int32_t stride_x, int32_t stride_y,
                Padding padding, const Shape& input);
 
@@ -42,7 +51,9 @@ using DensePtr = std::shared_ptr<Dense>;
 using ConstDensePtr = std::shared_ptr<const Dense>;
 
 // `value` shifted by `shift` (see the header comment), saturated to int32.
-int32_t shift_value(int64_t value, int32_t shift);
+int32_t shift_value(int64_t value, int64_t shift);
+// The same rule for a 128-bit accumulator.
+int32_t shift_wide(__int128 value, int64_t shift);
 
 // x[..., c] << (shifts[c] + extra); shifts uint8 with one entry per channel.
 DensePtr lshift(const ConstDensePtr& x, const ConstDensePtr& shifts, int32_t extra);
@@ -85,6 +96,59 @@ DensePtr max_pooling(const ConstDensePtr& x, int8_t pool_x, int8_t pool_y, bool 
 DensePtr global_average_pooling(const ConstDensePtr& x, int32_t shift_amount);
 // x[..., c] * scales[c] as float32.
 DensePtr dequantize(const ConstDensePtr& x, const ConstDensePtr& scales);
+
+// The output stage of a layer: x[..., c] shifted by shifts[c] + extra (int8 shifts), but a
+// right shift truncates toward minus infinity (a plain arithmetic shift) instead of rounding,
+// as the hardware's output registers do. Saturated to int32.
+DensePtr shift_out(const ConstDensePtr& x, const ConstDensePtr& shifts, int32_t extra);
+// Rescaling of potentials: shift_value(x[..., c] * scales[c], shifts[c] + extra) + zero_point,
+// saturated to int32. `scales` is uint8 or uint16 and per-channel, `shifts` int8 and
+// per-channel.
+DensePtr scale_out(const ConstDensePtr& x, const ConstDensePtr& scales,
+                   const ConstDensePtr& shifts, int32_t extra, int32_t zero_point);
+
+// (kx, ky, c, f) int8 filters as an (f, kx * ky * c) int8 tensor: one row per filter, its
+// weights in (kx, ky, c) order, the order input_conv2d walks a patch.
+DensePtr linearize_filters(const ConstDensePtr& filters);
+// Convolution of an (x, y, c) uint8 image with linearized filters (see linearize_filters) of
+// filter_x by filter_y kernels. A position outside the image reads pad_values[c] (uint8,
+// per-channel: the value that stands for "no light" in that channel). kernel_x and kernel_y
+// must equal filter_x and filter_y, and `linear` must be (f, filter_x * filter_y * c).
+// Returns (out_x, out_y, f) int32 potentials.
+DensePtr input_conv2d(const ConstDensePtr& inputs, const ConstDensePtr& pad_values,
+                      int8_t pad_x, int8_t pad_y, int32_t stride_x, int32_t stride_y,
+                      int32_t kernel_x, int32_t kernel_y, uint32_t out_x, uint32_t out_y,
+                      int32_t filter_x, int32_t filter_y, const ConstDensePtr& linear);
+
+// A first-in first-out buffer of frames along the first dimension of `fifo` (int8): the
+// frames move one place toward index 0 (frame 0 is dropped) and `frame` (int8, as many values
+// as one frame of `fifo`) is written as the last frame. Changes `fifo` in place.
+void fifo_op(const DensePtr& fifo, const ConstDensePtr& frame);
+// Temporal depthwise product of two tensors of the same shape: for every element c of the
+// last dimension, shift_value(sum over all other positions of x * kernel, shift_amount).
+// x int32, kernel int8; returns a rank-1 int32 tensor of the last dimension.
+DensePtr depthwise_like_conv(const ConstDensePtr& x, const ConstDensePtr& kernel,
+                             int32_t shift_amount);
+// One step of a two-stage recurrent state (m units):
+//   p[j]  = sum_i inputs[i] * weights[i][j]           inputs int32 of n values, weights (n, m)
+//   s1[j] = shift_value(decay_1[j] * s1[j] + p[j], state_shift)
+//   s2[j] = shift_value(decay_2[j] * s2[j] + s1[j], state_shift)
+//   y[j]  = shift_value(s2[j], output_shift)
+// state_1 and state_2 (int32, m values) are updated in place; decay_1 and decay_2 are int16
+// fixed-point factors (m values). Returns y (int32, (m)) and the new states as an int32 (2, m)
+// tensor, in that order.
+std::pair<DensePtr, DensePtr> update_internal_state(
+    const ConstDensePtr& inputs, const ConstDensePtr& weights, const DensePtr& state_1,
+    const DensePtr& state_2, const ConstDensePtr& decay_1, const ConstDensePtr& decay_2,
+    int32_t state_shift, int32_t output_shift);
+// Every factor-th frame along the first dimension (frames 0, factor, 2 * factor, ...), so the
+// result has ceil(d0 / factor) frames. int32. Throws invalid_argument for a factor of 0.
+DensePtr subsampling(const ConstDensePtr& x, uint8_t factor);
+// Post-processing of the recurrent outputs: (x[..., c] - offsets[c]) * scales[c] shifted by
+// `shift_amount` and saturated to int16; with `relu` negative results become 0. x and offsets
+// int16, scales uint16 (offsets and scales per-channel). Returns an int16 tensor of x's shape.
+DensePtr mivo_post_processing(const ConstDensePtr& x, const ConstDensePtr& offsets,
+                              const ConstDensePtr& scales, int32_t shift_amount, bool relu);
 
 }  // namespace ops
 }  // namespace qalto

@@ -187,8 +187,8 @@ class FakeHardwareDevice : public HardwareDevice {
   static Outputs outputs(size_t n) {
     Outputs result;
     for (size_t i = 0; i < n; ++i) {
-      auto tensor = Dense::create(TensorType::int32, Shape{1, 1, 1});
-      result.push_back(std::make_unique<Dense>(*tensor));
+      result.push_back(
+          std::make_unique<Dense>(TensorType::int32, Shape{1, 1, 1}, Dense::Layout::RowMajor));
     }
     return result;
   }
