@@ -36,10 +36,11 @@ def build_model():
 
 
 def virtual_v2_device():
-    """A v2 chip of 2 x 2 nodes, four CNPs each, and one skip-DMA engine of 4 channels."""
+    """A v2 chip of 2 x 2 nodes of four CNPs, and a node holding one skip-DMA engine of 4
+    channels beside the DMA endpoints."""
     nps = [core.NP.Info(core.NP.Ident(col, row, np_id), [core.NP.CNP1, core.NP.CNP2], True)
            for col in (1, 2) for row in (1, 2) for np_id in range(4)]
-    skip_dmas = [core.NP.Info(core.NP.Ident(1, 1, 4, 4), [core.NP.SKIP_DMA_STORE,
+    skip_dmas = [core.NP.Info(core.NP.Ident(3, 2, 0, 4), [core.NP.SKIP_DMA_STORE,
                                                           core.NP.SKIP_DMA_LOAD])]
     mesh = core.NP.Mesh(core.IpVersion.v2, core.NP.Ident(3, 1, 0), core.NP.Ident(3, 1, 1),
                         None, nps, skip_dmas)
@@ -57,8 +58,14 @@ def show_mapping(model, device):
     model._map(device, False, None)
     for item in model.layers:
         mapping = item.mapping
-        nps = [f"{c.type.name}{c.ident}" for c in mapping.nps] if mapping else []
-        print(f"  {item.name:10s} -> {', '.join(nps) if nps else '(no NP)'}")
+        nps = mapping.nps if mapping else []
+        if not nps:
+            print(f"  {item.name:10s} -> (no NP)")
+        for component in nps:
+            memory = component.mem_info
+            print(f"  {item.name:10s} -> {component.type.name}{component.ident}: "
+                  f"{component.filters} filters, input {memory.input_size} B, "
+                  f"weights {memory.weight_size} B, external {memory.external_size} B")
     for sequence in model.sequences:
         print(f"sequence {sequence.name}: {len(sequence.program)} program bytes")
         parts = sequence.program_parts

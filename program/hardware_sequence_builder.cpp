@@ -148,11 +148,13 @@ MappingStatus HardwareSequenceBuilder::check_num_descriptors(const std::shared_p
                                                              size_t a, size_t b) {
   const uint64_t needed = uint64_t{a} * b;
   if (needed <= kMaxDescriptors) return MappingStatus::success();
-  clear();
-  return MappingStatus(*layer,
+  // The status is made before clear(): `layer` may refer into a pass that clear() releases.
+  MappingStatus status(*layer,
                        "Model is too big. The maximum number of descriptors is more than allowed. " +
                            std::to_string(needed) + " are needed but " +
                            std::to_string(kMaxDescriptors) + " are available.");
+  clear();
+  return status;
 }
 
 void HardwareSequenceBuilder::set_input_buffer_flags() {
