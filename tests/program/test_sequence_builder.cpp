@@ -222,9 +222,12 @@ TEST_F(BuilderTest, GroupOfOnlyAJoiningLayerMakesNoPass) {
 }
 
 TEST_F(BuilderTest, OnlyLayersCompiledForLearningGetALearningProgram) {
-  auto dense = graph.add(LayerType::Dense1D, "dense", {{"units", 4}}, {b});
-  builder.add_layers({in, a, b, dense}, {in, a, b, dense},
-                     {{}, {np(1, 1)}, {np(1, 2)}, {np(3, 1)}});
+  GraphBuilder g;
+  auto i = g.input("i");
+  auto x = g.conv("x", {i});
+  auto dense = g.add(LayerType::Dense1D, "dense", {{"units", 4}}, {x});
+  const std::vector<std::shared_ptr<Layer>> layers{i, x, dense};
+  builder.add_layers(layers, layers, {{}, {np(1, 1)}, {np(3, 1)}});
   auto [plain, plain_status] = builder.build_sequence();
   ASSERT_NE(plain, nullptr) << plain_status.to_string();
   EXPECT_TRUE(layers_recorder.learning_calls.empty());
@@ -233,8 +236,7 @@ TEST_F(BuilderTest, OnlyLayersCompiledForLearningGetALearningProgram) {
 
   layers_recorder.calls.clear();
   dense->set_learning(LearningParams::create(1, {}));
-  builder.add_layers({in, a, b, dense}, {in, a, b, dense},
-                     {{}, {np(1, 1)}, {np(1, 2)}, {np(3, 1)}});
+  builder.add_layers(layers, layers, {{}, {np(1, 1)}, {np(3, 1)}});
   auto [learning, learning_status] = builder.build_sequence();
   ASSERT_NE(learning, nullptr) << learning_status.to_string();
   EXPECT_EQ(layers_recorder.learning_calls, std::vector<std::string>{"dense"});

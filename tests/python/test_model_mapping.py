@@ -1,0 +1,86 @@
+"""Mapping a model on a virtual v2 device from Python, and what the mapped model offers."""
+import numpy as np
+import pytest
+
+
+def layer(core, kind, name, **params):
+    return core.Layer(core.LayerParams(kind, params), name)
+
+
+def residual_model(core):
+    model = core.Model()
+    model.add(layer(core, core.InputData, "input", input_width=16, input_height=16,
+                    input_channels=4))
+    conv1 = layer(core, core.Conv2D, "conv1", filters=16)
+    conv2 = layer(core, core.Conv2D, "conv2", filters=16, kernel_size=1)
+    model.add(conv1)
+    model.add(layer(core, core.DepthwiseConv2D, "depthwise"))
+    model.add(conv2)
+    model.add(layer(core, core.Add, "add"), [conv1, conv2])
+    model.add(layer(core, core.Conv2D, "conv3", filters=8))
+    return model
+
+
+def v2_device(core):
+    nps = [core.NP.Info(core.NP.Ident(col, row, np_id), [core.NP.CNP1, core.NP.CNP2], True)
+           for col in (1, 2) for row in (1, 2) for np_id in range(4)]
+    skip = [core.NP.Info(core.NP.Ident(3, 2, 0, 4), [core.NP.SKIP_DMA_STORE,
+                                                     core.NP.SKIP_DMA_LOAD])]
+    mesh = core.NP.Mesh(core.IpVersion.v2, core.NP.Ident(3, 1, 0), core.NP.Ident(3, 1, 1),
+                        None, nps, skip)
+    return core.Device(core.HwVersion.FPGA_v2, mesh)
+
+
+def test_map_gives_one_sequence_whose_parts_make_the_program(core):
+    model = residual_model(core)
+    model._map(v2_device(core))
+    (sequence,) = model.sequences
+    assert sequence.backend == core.BackendType.Hardware
+    assert sequence.name == "HW/input-conv3"
+    (hw_pass,) = sequence.passes
+    assert [item.name for item in hw_pass.layers] == [
+        "input", "conv1", "depthwise", "conv2", "add", "conv3"]
+    parts = sequence.program_parts
+    assert bytes(parts.program_info) + bytes(parts.program_data) == bytes(sequence.program)
+    assert int.from_bytes(bytes(sequence.program)[:4], "little") + 4 == len(parts.program_info)
+    idents = {str(model.get_layer(name).mapping.nps[0].ident)
+              for name in ("conv1", "depthwise", "conv2", "conv3")}
+    assert len(idents) == 4  # one CNP each
+    assert model.get_layer("add").mapping.nps == []
+
+
+def test_python_select_nps_override_steers_the_allocation(core):
+    seen = []
+
+    class Reversed(core.MapConstraints):
+        def next_layer_handler(self, name):
+            seen.append(name)
+
+        def select_nps(self, source_nps, num_nps, type):
+            return list(reversed(source_nps))[:num_nps]
+
+    device = v2_device(core)
+    model = residual_model(core)
+    model._map(device, False, Reversed(device))
+    assert seen == ["conv1", "depthwise", "conv2", "conv3"]
+    first = model.get_layer("conv1").mapping.nps[0].ident
+    assert str(first) == "(2, 2, 3)"  # the last CNP of the mesh
+
+
+def test_running_a_mapping_of_a_virtual_device_needs_hardware(core):
+    model = residual_model(core)
+    model._map(v2_device(core))
+    x = np.zeros((1, 16, 16, 4), np.uint8)
+    with pytest.raises(RuntimeError, match="An actual hardware device is required."):
+        model.forward(x)
+
+
+def test_a_layer_v2_cannot_run_stays_in_software_or_fails_with_hw_only(core):
+    model = residual_model(core)
+    model.add(layer(core, core.Dense1D, "dense", units=10))
+    with pytest.raises(RuntimeError, match="Layer type Dense1D is not supported on v2."):
+        model._map(v2_device(core), True)
+    assert model.sequences == []
+    model._map(v2_device(core), False)
+    assert [s.backend for s in model.sequences] == [core.BackendType.Hardware,
+                                                    core.BackendType.Software]
