@@ -75,18 +75,20 @@ namespace ops {
 
 int32_t shift_wide(__int128 value, int64_t shift) {
   if (value == 0) return 0;
-  // Beyond these bounds every result saturates, and within them nothing below can overflow.
-  constexpr __int128 kValueBound = static_cast<__int128>(1) << 100;
-  constexpr int64_t kRightBound = 110;
-  value = std::clamp(value, -kValueBound, kValueBound);
   if (shift >= 0) {
+    // Beyond these bounds every left shift saturates; within them the product fits easily.
     if (shift >= 40 || value > kSaturatingValue || value < -kSaturatingValue) {
       return value > 0 ? INT32_MAX : INT32_MIN;
     }
     return saturate(value * (static_cast<__int128>(1) << shift));
   }
+  // Round half up as floor(value / 2^right) plus the highest bit shifted out: the same as
+  // adding half first, without the addition that could overflow.
+  constexpr int64_t kRightBound = 126;
   const int64_t right = shift < -kRightBound ? kRightBound : -shift;
-  return saturate((value + (static_cast<__int128>(1) << (right - 1))) >> right);
+  const __int128 floor = value >> right;
+  const __int128 half_bit = (value >> (right - 1)) & 1;
+  return saturate(floor + half_bit);
 }
 
 int32_t shift_value(int64_t value, int64_t shift) { return shift_wide(value, shift); }

@@ -1,5 +1,7 @@
 #include "mivo/compatibility_checker.hpp"
 
+#include "mivo/tnpr_checks.hpp"
+
 #include <stdexcept>
 #include <string>
 
@@ -9,10 +11,19 @@ CompatibilityCheckerImpl::CompatibilityCheckerImpl(const Device& device,
                                                    const HardwareConstraints& constraints)
     : CompatibilityChecker(device, constraints) {}
 
-MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(const Layer&, const Layer*,
+MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(const Layer& layer, const Layer*,
                                                                   const HwVersion&) const {
-  throw std::runtime_error(
-      "mivo::CompatibilityCheckerImpl::check_layer_compatibility is not implemented yet.");
+  // A series is checked whole from its StatefulRecurrent start; a post-processing layer reached
+  // on its own has no series to close.
+  if (layer.is_target_component(ComponentKind::TNP_R)) {
+    return check_tnp_r_constraints(constraints_, layer);
+  }
+  switch (layer.type()) {
+    case LayerType::InputData:
+    case LayerType::Dequantizer:
+    case LayerType::Quantizer: return MappingStatus::success();
+    default: return MappingStatus(layer, "Unsupported layer type on Mivo.");
+  }
 }
 
 MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerIterator, LayerIterator,

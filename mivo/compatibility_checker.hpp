@@ -12,6 +12,8 @@ class CompatibilityCheckerImpl final : public CompatibilityChecker {
   // Keeps references to both; they must outlive the checker.
   CompatibilityCheckerImpl(const Device& device, const HardwareConstraints& constraints);
 
+  // A StatefulRecurrent layer: the checks of the series it starts (tnpr_checks.hpp). InputData,
+  // Dequantizer and Quantizer succeed; any other type fails "Unsupported layer type on Mivo.".
   MappingStatus check_layer_compatibility(const Layer& layer, const Layer* previous,
                                           const HwVersion& version) const override;
   // Always success: the TNP-R series is checked from its first layer.

@@ -3,32 +3,38 @@
 #include <stdexcept>
 #include <string>
 
+#include "mivo/tnpr_recorder.hpp"
+
 namespace qalto::mivo {
 
 namespace {
 
-[[noreturn]] void not_implemented(const char* operation) {
-  throw std::runtime_error(std::string("mivo::LayerRecorderImpl::") + operation +
-                           " is not implemented yet.");
-}
+[[noreturn]] void no_learning() { throw std::runtime_error("Learning not implemented on mivo."); }
 
 }  // namespace
 
 LayerRecorderImpl::LayerRecorderImpl(const Device& device, const HardwareConstraints& constraints)
     : device_(device), constraints_(constraints) {}
 
-program::RecordPtr LayerRecorderImpl::record_layer(const Layer&, const Layer*, const LayerPtr&,
-                                                   bool, bool, const std::vector<hw::Ident>&, bool,
+program::RecordPtr LayerRecorderImpl::record_layer(const Layer& layer, const Layer*,
+                                                   const LayerPtr&, bool, bool,
+                                                   const std::vector<hw::Ident>&, bool,
                                                    bool) const {
-  not_implemented("record_layer");
+  switch (layer.type()) {
+    case LayerType::StatefulRecurrent: return record_program_tnpr_layers(device_, layer);
+    case LayerType::InputData:
+    case LayerType::Dequantizer:
+    case LayerType::Quantizer: return program::new_record(device_.version());
+    default:
+      throw std::runtime_error("Unsupported layer type on mivo: " +
+                               std::to_string(static_cast<uint32_t>(layer.type())) + ".");
+  }
 }
 
 program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(const Layer&, bool) const {
-  not_implemented("record_learning_layer");
+  no_learning();
 }
 
-void LayerRecorderImpl::sync_learning_vars(const LayerPtr&) const {
-  not_implemented("sync_learning_vars");
-}
+void LayerRecorderImpl::sync_learning_vars(const LayerPtr&) const { no_learning(); }
 
 }  // namespace qalto::mivo

@@ -11,10 +11,14 @@ class LayerRecorderImpl final : public LayerRecorder {
   // Keeps references to both; they must outlive the recorder.
   LayerRecorderImpl(const Device& device, const HardwareConstraints& constraints);
 
+  // A StatefulRecurrent layer: the program of the series it starts (tnpr_recorder.hpp), one
+  // record of three tracks. InputData, Dequantizer, Quantizer: an empty record. Any other type:
+  // runtime_error "Unsupported layer type on mivo: <type number>.". Only the layer is read.
   program::RecordPtr record_layer(const Layer& layer, const Layer* first_layer,
                                   const LayerPtr& next, bool ib_spikes, bool partial_reconfig,
                                   const std::vector<hw::Ident>& skip, bool registers_only,
                                   bool output_format_flag) const override;
+  // Both: runtime_error "Learning not implemented on mivo.".
   program::LearnRecordsPtr record_learning_layer(const Layer& layer, bool flag) const override;
   void sync_learning_vars(const LayerPtr& layer) const override;
 

@@ -1,18 +1,8 @@
 #include "mivo/memory_sizer.hpp"
 
-#include <stdexcept>
-#include <string>
+#include "mivo/tnpr_sizes.hpp"
 
 namespace qalto::mivo {
-
-namespace {
-
-[[noreturn]] void not_implemented(const char* operation) {
-  throw std::runtime_error(std::string("mivo::MemorySizerImpl::") + operation +
-                           " is not implemented yet.");
-}
-
-}  // namespace
 
 uint32_t MemorySizerImpl::get_input_memory_size(const LayerPtr&, const hw::Component&,
                                                 const LayerPtr&) const {
@@ -28,20 +18,20 @@ uint32_t MemorySizerImpl::get_external_memory_size(const LayerPtr&, const hw::Co
   return 0;
 }
 
-uint32_t MemorySizerImpl::get_fsram_64b_memory_size(const LayerPtr&) const {
-  not_implemented("get_fsram_64b_memory_size");
+uint32_t MemorySizerImpl::get_fsram_64b_memory_size(const LayerPtr& layer) const {
+  return get_tnpr_fsram_64b_size(*layer);
 }
 
-uint32_t MemorySizerImpl::get_tsram_51b_memory_size(const LayerPtr&) const {
-  not_implemented("get_tsram_51b_memory_size");
+uint32_t MemorySizerImpl::get_tsram_51b_memory_size(const LayerPtr& layer) const {
+  return get_tnpr_tsram_51b_size(*layer);
 }
 
-uint32_t MemorySizerImpl::get_evsram_32b_memory_size(const LayerPtr&) const {
-  not_implemented("get_evsram_32b_memory_size");
+uint32_t MemorySizerImpl::get_evsram_32b_memory_size(const LayerPtr& layer) const {
+  return get_tnpr_evsram_32b_size(*layer);
 }
 
-uint32_t MemorySizerImpl::get_stsram_32b_memory_size(const LayerPtr&) const {
-  not_implemented("get_stsram_32b_memory_size");
+uint32_t MemorySizerImpl::get_stsram_32b_memory_size(const LayerPtr& layer) const {
+  return get_tnpr_stsram_32b_size(*layer);
 }
 
 }  // namespace qalto::mivo

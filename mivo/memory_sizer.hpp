@@ -16,6 +16,7 @@ class MemorySizerImpl final : public MemorySizer {
                                   const hw::Component& component) const override;
   uint32_t get_external_memory_size(const LayerPtr& layer, const hw::Component& component,
                                     bool dual_output_store, bool multi_pass) const override;
+  // The words of the TNP-R series that starts at the layer (tnpr_sizes.hpp).
   uint32_t get_fsram_64b_memory_size(const LayerPtr& layer) const override;
   uint32_t get_tsram_51b_memory_size(const LayerPtr& layer) const override;
   uint32_t get_evsram_32b_memory_size(const LayerPtr& layer) const override;

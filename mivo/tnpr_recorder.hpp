@@ -13,14 +13,6 @@
 
 namespace qalto::mivo {
 
-// The SRAM sections of a series as they grow layer by layer.
-struct TnprSramLists {
-  SramImage fsram;
-  SramImage tsram_state_updating;
-  SramImage tsram_output;
-  SramImage tsram_input_shift;
-};
-
 // Records the series that starts at `first` (a StatefulRecurrent layer) for `device`: walks the
 // TNP-R layers from `first` along the first outbound links, formats each layer's SRAM images,
 // builds the register image and returns the record of three tracks, all unsized headers to the
@@ -34,12 +26,13 @@ struct TnprSramLists {
 //     engine's errors for a missing parameter or variable.
 program::RecordPtr record_program_tnpr_layers(const Device& device, const Layer& first);
 
-// Appends the SRAM images of the StatefulRecurrent layer `layer`, series index `index`, to
-// `lists`, and fills its entries of `params` (ReLU bit, subsample, output and input channels).
+// Appends the SRAM images of the StatefulRecurrent layer `layer`, series index `index`, to the
+// four lists (all of them or, on an error, none), and fills its entries of `params` (ReLU bit, subsample, output and input channels).
 // The TSRAM output stage is the following MivoPostProcessing's "input_scales" and
 // "input_shift" when one follows, else the layer's own "output_scales" and "output_shift".
 // Throws std::out_of_range (bitset::set) for an index above 7, before anything changes.
-void format_tnpr_srams(const Layer& layer, TnprSramLists& lists, TnprRegisterParams& params,
-                       uint32_t index);
+void format_tnpr_srams(const Layer& layer, SramImage& fsram, SramImage& tsram_state_updating,
+                       SramImage& tsram_output, SramImage& tsram_input_shift,
+                       TnprRegisterParams& params, uint32_t index);
 
 }  // namespace qalto::mivo

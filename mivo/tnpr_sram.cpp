@@ -18,10 +18,10 @@ constexpr uint32_t kHalfBits = 32;
 // TSRAM field positions (bits of the 51-bit word) and widths.
 constexpr uint32_t kAImagBit = 16;
 constexpr uint32_t kStateOutputsShiftBit = 32;
-constexpr int32_t kStateOutputsShiftBits = 5;
+constexpr int32_t kStateOutputsShiftFieldBits = 5;
 constexpr uint32_t kNewStateScaleBit = 37;
 constexpr uint32_t kNewStateShiftBit = 45;
-constexpr int32_t kNewStateShiftBits = 6;
+constexpr int32_t kNewStateShiftFieldBits = 6;
 constexpr uint32_t kOutputShiftBit = 16;
 constexpr int32_t kOutputShiftBits = 6;
 constexpr uint32_t kBiasBit = 22;
@@ -102,10 +102,10 @@ void format_tsram_state_updating_var(SramImage& tsram, const Dense& a_imag, cons
     const uint64_t imag = static_cast<uint16_t>(a_imag.at<int16_t>(k));
     const uint64_t real = static_cast<uint16_t>(a_real.at<int16_t>(k));
     uint64_t word = imag << kAImagBit | real;
-    word |= signed_field(internal_state_outputs_shift.at<int8_t>(k), kStateOutputsShiftBits)
+    word |= signed_field(internal_state_outputs_shift.at<int8_t>(k), kStateOutputsShiftFieldBits)
             << kStateOutputsShiftBit;
     const uint64_t scale = new_state_scale.at<uint8_t>(k);
-    word |= signed_field(new_state_shift.at<int8_t>(k), kNewStateShiftBits) << kNewStateShiftBit;
+    word |= signed_field(new_state_shift.at<int8_t>(k), kNewStateShiftFieldBits) << kNewStateShiftBit;
     word |= scale << kNewStateScaleBit;
     put_word(words, k, word);
   }

@@ -1,7 +1,29 @@
+// Python class SocDriver: the clock mode and power measurement of a chip inside a
+// system-on-chip. Instances refer to the engine's driver, which the engine owns.
+
 #include "python/registry.hpp"
+#include "qalto/device.hpp"
+#include "devices/power_meter.hpp"
 
 namespace qalto::python {
 
-void register_soc_driver(py::module_& /*m*/) {}
+void register_soc_driver(py::module_& m) {
+  // soc.ClockMode and PowerMeter are registered later in the module body; the binding resolves
+  // them when a call converts its values.
+  py::class_<SocDriver, std::unique_ptr<SocDriver, py::nodelete>>(m, "SocDriver")
+      .def_property(
+          "clock_mode", [](SocDriver& driver) { return driver.clock_mode(); },
+          [](SocDriver& driver, soc::ClockMode mode) { driver.set_clock_mode(mode); },
+          "Clock mode of the Vrox.")
+      .def_property(
+          "power_measurement_enabled",
+          [](SocDriver& driver) { return driver.power_meter() != nullptr; },
+          [](SocDriver& driver, bool enabled) { driver.set_power_measurement_enabled(enabled); },
+          "Power measurement is off by default. Toggle it on to get power information in the "
+          "statistics or when calling PowerMeter.events().")
+      .def_property_readonly(
+          "power_meter", [](SocDriver& driver) { return driver.power_meter(); },
+          "Power meter associated to the SoC.");
+}
 
 }  // namespace qalto::python

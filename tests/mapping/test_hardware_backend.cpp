@@ -234,6 +234,21 @@ TEST_F(DriverTest, TrailingJoiningLayerHeldBackStaysToBeMapped) {
   EXPECT_EQ(join->mapping(), nullptr);
 }
 
+TEST_F(DriverTest, SizerFailureLeavesBothListsAndNoMappingBehind) {
+  struct FailingSizer : testing::FakeMemorySizer {
+    uint32_t get_input_memory_size(const LayerPtr&, const hw::Component&,
+                                   const LayerPtr&) const override {
+      throw std::runtime_error("sizer broke");
+    }
+  };
+  generation->memory_sizer = std::make_unique<FailingSizer>();
+  LayerList layers{in, a, b, c};
+  EXPECT_THROW(map(layers), std::runtime_error);
+  EXPECT_EQ(layers, (LayerList{in, a, b, c})) << "no layer may leave without its sequence";
+  EXPECT_TRUE(sequences.empty());
+  EXPECT_EQ(a->mapping(), nullptr);
+}
+
 class RecurrentDriverTest : public DriverTest {
  protected:
   void SetUp() override {

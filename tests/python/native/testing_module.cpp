@@ -8,4 +8,5 @@ PYBIND11_MODULE(qalto_testing, m) {
   qalto::testing::register_testing_constraints(m);
   qalto::testing::register_testing_sequences(m);
   qalto::testing::register_testing_power(m);
+  qalto::testing::register_testing_board(m);
 }
