@@ -149,9 +149,11 @@ py::array input_conv2d(const Array<uint8_t>& x, const Array<int8_t>& w, uint8_t 
   const auto a1 = to_int8(w);
   const auto a4 = to_uint8(pad_values);
   const ImagePatches p = conv_patches(w, stride, padding, a0->dimensions(), "input_conv2d");
+  const TwoDims k = leading_dims(w, "input_conv2d", "filters");
   const auto linear = ops::linearize_filters(a1);
   return out(ops::input_conv2d(a0, a4, p.pad_x, p.pad_y, p.stride_x, p.stride_y, p.kernel_x,
-                               p.kernel_y, p.out_x, p.out_y, p.kernel_x, p.kernel_y, linear));
+                               p.kernel_y, p.out_x, p.out_y, kernel_size(k.first, "input_conv2d"),
+                               kernel_size(k.second, "input_conv2d"), linear));
 }
 
 py::array conv2d_transpose(const Array<int32_t>& x, const Array<int8_t>& w, uint8_t stride) {

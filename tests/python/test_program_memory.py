@@ -94,3 +94,20 @@ def test_class_surface(core, sequence):
     assert core.get_program_memory_infos.__doc__.rstrip().endswith(
         "Get the memory requirements for the given program")
     assert "arg0: bytes" in core.get_program_memory_infos.__doc__
+
+
+def test_damaged_programs_fail_cleanly(core, sequence):
+    program = sequence.program
+    for size in range(0, len(program), 7):
+        with pytest.raises(ValueError):
+            core.get_program_memory_infos(program[:size])
+    refused = 0
+    for i in range(0, len(program), 3):
+        damaged = program[:i] + bytes([program[i] ^ 0xFF]) + program[i + 1:]
+        try:
+            infos = core.get_program_memory_infos(damaged)
+        except ValueError:
+            refused += 1
+        else:
+            assert infos.program_memory <= len(damaged)
+    assert refused > 0
