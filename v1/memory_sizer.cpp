@@ -7,25 +7,26 @@ namespace qalto::v1 {
 
 namespace {
 
-[[noreturn]] void not_implemented(const char* operation) {
+// v1 components are not sized in this engine: no v1 layer with NPs passes the checker.
+[[noreturn]] void not_supported(const char* operation) {
   throw std::runtime_error(std::string("v1::MemorySizerImpl::") + operation +
-                           " is not implemented yet.");
+                           " is not supported on v1.");
 }
 
 }  // namespace
 
 uint32_t MemorySizerImpl::get_input_memory_size(const LayerPtr&, const hw::Component&,
                                                 const LayerPtr&) const {
-  not_implemented("get_input_memory_size");
+  not_supported("get_input_memory_size");
 }
 
 uint32_t MemorySizerImpl::get_weight_memory_size(const LayerPtr&, const hw::Component&) const {
-  not_implemented("get_weight_memory_size");
+  not_supported("get_weight_memory_size");
 }
 
 uint32_t MemorySizerImpl::get_external_memory_size(const LayerPtr&, const hw::Component&, bool,
                                                    bool) const {
-  not_implemented("get_external_memory_size");
+  not_supported("get_external_memory_size");
 }
 
 uint32_t MemorySizerImpl::get_fsram_64b_memory_size(const LayerPtr&) const { return 0; }

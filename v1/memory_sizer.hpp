@@ -9,6 +9,8 @@ class MemorySizerImpl final : public MemorySizer {
  public:
   MemorySizerImpl() = default;
 
+  // The input, weight and external sizes of v1 components are not known here:
+  // runtime_error "v1::MemorySizerImpl::<operation> is not supported on v1.".
   uint32_t get_input_memory_size(const LayerPtr& layer, const hw::Component& component,
                                  const LayerPtr& first_layer) const override;
   uint32_t get_weight_memory_size(const LayerPtr& layer,
