@@ -1,5 +1,7 @@
 #include "v1/layer_recorder.hpp"
 
+#include "v1/errors.hpp"
+
 #include <stdexcept>
 #include <string>
 
@@ -35,7 +37,10 @@ program::RecordPtr LayerRecorderImpl::record_layer(const Layer& layer, const Lay
                                                    const LayerPtr&, bool, bool,
                                                    const std::vector<hw::Ident>&, bool,
                                                    bool) const {
-  throw std::runtime_error(unsupported_layer_message(layer.type()));
+  const std::string message = unsupported_layer_message(layer.type());
+  if (layer.is_target_component(ComponentKind::CNP)) throw CnpError(message);
+  if (layer.is_target_component(ComponentKind::FNP)) throw FnpError(message);
+  throw std::runtime_error(message);
 }
 
 program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(const Layer& layer,

@@ -18,6 +18,7 @@
 #include "qalto/map_constraints.hpp"
 #include "qalto/model.hpp"
 #include "v1/io_recorder.hpp"
+#include "v1/errors.hpp"
 #include "v1/layer_recorder.hpp"
 #include "v1/learning_memory.hpp"
 
@@ -274,19 +275,20 @@ TEST_F(V1Learning, LearningProgramRefusals) {
 
 TEST_F(V1Learning, EveryLayerProgramIsRefusedByType) {
   net.map_by_hand();
-  for (const auto& layer : {net.dense, net.input}) {
-    EXPECT_EQ(runtime_error_text([&] {
-                recorder.record_layer(*layer, net.input.get(), nullptr, false, false, {}, false,
-                                      false);
-              }),
-              std::string("Layer type ") + layer_type_name(layer->type()) +
-                  " is not supported on v1.");
-  }
+  EXPECT_EQ(runtime_error_text([&] {
+              recorder.record_layer(*net.input, net.input.get(), nullptr, false, false, {}, false,
+                                    false);
+            }),
+            "Layer type InputData is not supported on v1.");
+  // The fully connected block names itself, as its own error type.
+  EXPECT_THROW(recorder.record_layer(*net.dense, net.input.get(), net.dense, false, false, {},
+                                     true, false),
+               v1::FnpError);
   EXPECT_EQ(runtime_error_text([&] {
               recorder.record_layer(*net.dense, net.input.get(), net.dense, false, false, {},
                                     true, false);
             }),
-            "Layer type FullyConnected is not supported on v1.");
+            "Backend hardware(FullyConnected): Layer type FullyConnected is not supported on v1.");
 }
 
 // The hand-mapped sequence: the builder serialises the learning program, and a run with
