@@ -158,16 +158,38 @@ std::vector<VariableSpec> variable_specs(const Layer& layer) {
 
 }  // namespace
 
+uint64_t Layer::variable_bytes() const {
+  uint64_t total = 0;
+  for (const auto& name : variables_.names()) total += variables_.get(name)->byte_size();
+  return total;
+}
+
 void Layer::declare_variables() {
+  // A variable already declared with this type and shape keeps its values: rebuilding a layer
+  // (a model copy, a reload) must not wipe weights that were just restored.
+  std::vector<VariableSpec> missing;
+  uint64_t needed = 0;
   for (auto& spec : variable_specs(*this)) {
-    // A variable already declared with this type and shape keeps its values: rebuilding a
-    // layer (a model copy, a reload) must not wipe weights that were just restored.
     if (variables_.has(spec.name)) {
       auto current = variables_.get(spec.name);
       if (current->type() == spec.type && current->dimensions() == spec.shape) continue;
     }
-    variables_.declare(spec.name, Dense::create(spec.type, spec.shape));
+    uint64_t bytes = 0;
+    if (__builtin_mul_overflow(spec.shape.elements(), uint64_t{element_size(spec.type)}, &bytes) ||
+        __builtin_add_overflow(needed, bytes, &needed)) {
+      needed = UINT64_MAX;
+    }
+    missing.push_back(std::move(spec));
   }
+  // Checked before anything is allocated or replaced.
+  if (needed > new_variable_limit_) {
+    throw std::invalid_argument("Layer " + name_ + ": its variables would take " +
+                                std::to_string(needed) + " bytes, more than the " +
+                                std::to_string(new_variable_limit_) + " allowed.");
+  }
+  std::vector<std::shared_ptr<Dense>> created;
+  for (const auto& spec : missing) created.push_back(Dense::create(spec.type, spec.shape));
+  for (size_t i = 0; i < missing.size(); ++i) variables_.declare(missing[i].name, created[i]);
 }
 
 }  // namespace qalto

@@ -244,16 +244,17 @@ std::shared_ptr<Tensor> Model::run(const std::shared_ptr<const Dense>& inputs, u
   check_inputs(*this, *inputs);
   auto samples = samples_of(*inputs);
   if (sequences_.empty()) {
+    // One run over all samples: temporal layers carry their state from sample to sample.
+    software::Run run(layers_);
     std::vector<std::shared_ptr<const Dense>> outputs;
-    for (const auto& sample : samples) outputs.push_back(software::run_sample(layers_, sample));
+    for (const auto& sample : samples) outputs.push_back(run.sample(sample));
     return stack(outputs);
   }
   for (const auto& sequence : sequences_) {
     if (auto* software = dynamic_cast<SoftwareSequence*>(sequence.get())) {
+      software::Run run(software->layers());
       std::vector<std::shared_ptr<const Dense>> outputs;
-      for (const auto& sample : samples) {
-        outputs.push_back(software::run_sample(software->layers(), sample));
-      }
+      for (const auto& sample : samples) outputs.push_back(run.sample(sample));
       samples = std::move(outputs);
     } else if (auto* hardware = dynamic_cast<ForwardableSequence*>(sequence.get())) {
       const bool last = sequence == sequences_.back();

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -108,7 +109,9 @@ std::vector<uint8_t> uncompress(const uint8_t* data, size_t size) {
 }
 
 std::vector<uint8_t> read(const std::string& path) {
-  FILE* file = path.empty() ? nullptr : std::fopen(path.c_str(), "rb");
+  // A NUL byte would silently cut the path short and open another file.
+  const bool nameable = !path.empty() && path.find('\0') == std::string::npos;
+  FILE* file = nameable ? std::fopen(path.c_str(), "rb") : nullptr;
   if (!file) throw std::runtime_error("File not found.");
   struct stat info {};
   if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -147,22 +150,61 @@ std::string temporary_name(const std::string& path) {
   return path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
 }
 
+// Writes the block straight into `path`, truncating it: for targets that must not be replaced
+// by a new file (devices, pipes, hard-linked or foreign files, unwritable directories).
+void write_in_place(const std::string& path, const std::vector<uint8_t>& block,
+                    const std::string& open_error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) throw std::invalid_argument(open_error);
+  bool ok = write_all(fd, block.data(), block.size());
+  ok = (::close(fd) == 0) && ok;
+  if (!ok) throw std::runtime_error("Unable to write model file: " + path);
+}
+
+// The file a path names once symbolic links are followed, so that saving through a link
+// updates the linked file instead of replacing the link.
+std::string resolved(const std::string& path) {
+  char* real = ::realpath(path.c_str(), nullptr);
+  if (!real) return path;
+  std::string result(real);
+  std::free(real);
+  return result;
+}
+
 }  // namespace
 
 void write(const std::string& path, const std::vector<uint8_t>& raw) {
   // Everything that can fail before the disk is touched happens first.
   const std::vector<uint8_t> block = compress(raw);
   const std::string open_error = "Unable to open file for saving model: " + path;
-  if (path.empty() || (::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), W_OK) != 0)) {
+  if (path.empty() || path.find('\0') != std::string::npos) {
     throw std::invalid_argument(open_error);
   }
-  const std::string temporary = temporary_name(path);
+  struct stat target {};
+  const bool exists = ::stat(path.c_str(), &target) == 0;
+  if (exists && (S_ISDIR(target.st_mode) || ::access(path.c_str(), W_OK) != 0)) {
+    throw std::invalid_argument(open_error);
+  }
+  // Replacing such a target by a new file would change what it is (a device, a pipe), break
+  // its other links or take it from its owner.
+  if (exists && (!S_ISREG(target.st_mode) || target.st_nlink > 1 || target.st_uid != ::geteuid())) {
+    write_in_place(path, block, open_error);
+    return;
+  }
+  const std::string final_path = exists ? resolved(path) : path;
+  const std::string temporary = temporary_name(final_path);
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) throw std::invalid_argument(open_error);
-  bool ok = write_all(fd, block.data(), block.size());
+  if (fd < 0) {
+    // No new file can be made beside the target (its directory is not writable, or missing):
+    // the target itself may still be writable.
+    write_in_place(path, block, open_error);
+    return;
+  }
+  bool ok = !exists || ::fchmod(fd, target.st_mode & 07777) == 0;
+  ok = write_all(fd, block.data(), block.size()) && ok;
   ok = (::fsync(fd) == 0) && ok;
   ok = (::close(fd) == 0) && ok;
-  ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
+  ok = ok && ::rename(temporary.c_str(), final_path.c_str()) == 0;
   if (!ok) {
     ::unlink(temporary.c_str());
     throw std::runtime_error("Unable to write model file: " + path);

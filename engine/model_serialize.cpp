@@ -2,6 +2,7 @@
 // the buffer is verified by flatbuffers first, then every field is checked as the model is
 // rebuilt through the same operations a user would call (create, add, variable writes).
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -85,7 +86,9 @@ std::shared_ptr<Dense> read_variable(const fb::Variable& def, const std::string&
                      static_cast<Dense::Layout>(def.layout()));
 }
 
-void read_layer(Model& model, const fb::LayerDef& def, size_t index) {
+// `budget`: the bytes that the variables of this layer and the later ones may still take. A
+// genuine buffer holds every variable's bytes, so its layers never need more than its size.
+void read_layer(Model& model, const fb::LayerDef& def, size_t index, uint64_t& budget) {
   if (!def.name()) invalid("layer " + std::to_string(index) + " has no name.");
   const std::string name = def.name()->str();
   std::map<std::string, int32_t> entries;
@@ -115,7 +118,10 @@ void read_layer(Model& model, const fb::LayerDef& def, size_t index) {
   }
   if (index > 0 && inbound.empty()) invalid("layer " + name + " has no inbound layer.");
   try {
+    layer->limit_new_variable_bytes(budget);
     model.add(layer, inbound);
+    layer->limit_new_variable_bytes(Layer::kUnlimitedVariableBytes);
+    budget -= std::min(budget, layer->variable_bytes());
     if (def.variables()) {
       for (const auto* variable : *def.variables()) {
         layer->variables().set(variable->name() ? variable->name()->str() : "",
@@ -161,7 +167,8 @@ std::unique_ptr<Model> Model::from_buffer(const uint8_t* data, size_t size) {
   auto model = create();
   if (def->layers()) {
     size_t index = 0;
-    for (const auto* layer : *def->layers()) read_layer(*model, *layer, index++);
+    uint64_t budget = size;
+    for (const auto* layer : *def->layers()) read_layer(*model, *layer, index++, budget);
   }
   return model;
 }

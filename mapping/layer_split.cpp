@@ -302,7 +302,9 @@ SplitResult run_split(const Layer& layer, const CompatibilityChecker& checker,
 }  // namespace
 
 Split::Split(uint32_t size_, uint32_t max_chunk_size_, uint32_t alignment_) {
-  if (max_chunk_size_ == 0 || alignment_ == 0 || max_chunk_size_ < alignment_) return;
+  // A zero maximum cuts nothing (and would divide by zero); an alignment of 0, like 1, asks
+  // for no rounding.
+  if (max_chunk_size_ == 0 || max_chunk_size_ < alignment_) return;
   size = size_;
   max_chunk_size = max_chunk_size_;
   alignment = alignment_;

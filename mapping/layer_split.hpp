@@ -36,8 +36,8 @@ struct Split {
   Split() = default;
   // The fewest chunks of at most `max_chunk_size` covering `size`; with more than one chunk,
   // chunk sizes are multiples of `alignment` when that still fits the maximum (else the
-  // largest multiple below and one more chunk). All zero when the maximum is below the
-  // alignment or either is 0; chunks 0 for a size of 0.
+  // largest multiple below and one more chunk); an alignment of 0 or 1 rounds nothing. All
+  // zero when the maximum is 0 or below the alignment; chunks 0 for a size of 0.
   Split(uint32_t size, uint32_t max_chunk_size, uint32_t alignment);
 
   bool operator==(const Split&) const = default;

@@ -302,8 +302,12 @@ void register_hardware_device(py::module_& m) {
                              "The SocDriver interface used by the device, or None if the device "
                              "is not a SoC.")
       .def_property_readonly("metrics", &Self::metrics, "The metrics from this device")
-      .def_property_readonly("inference_power_events", &Self::power_events,
-                             "Copy of power events logged after inference")
+      // By value: a list converted from the stored vector by reference would hold events that
+      // point into it, and the next run replaces that storage.
+      .def_property_readonly(
+          "inference_power_events",
+          [](const Self& self) { return std::vector<PowerMeter::PowerEvent>(self.power_events()); },
+          "Copy of power events logged after inference")
       .def_property("learn_mem", &Self::learn_mem, &Self::set_learn_mem,
                     "The learning layer's memory as bytes (None when it has none); setting it "
                     "updates the device from a serialised learning-layer memory buffer.")

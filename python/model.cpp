@@ -303,9 +303,9 @@ std::vector<int32_t> array_labels(const py::array& labels) {
   if (!numpy.attr("issubdtype")(labels.attr("dtype"), numpy.attr("integer")).cast<bool>()) {
     throw py::type_error(kLabelError);
   }
-  std::vector<int32_t> result;
-  for (const auto& element : labels.attr("ravel")()) result.push_back(py::cast<int32_t>(element));
-  return result;
+  // Read as a sequence, element by element: an element that is not one integer within int32
+  // (a row of a 2-D array, a value too large) fails the cast instead of being flattened in.
+  return py::cast<std::vector<int32_t>>(labels);
 }
 
 std::vector<int32_t> list_labels(const py::list& labels) {
@@ -513,6 +513,9 @@ void register_model(py::module_& m) {
   // The engine reaches the hardware back end (and default constraints for a device when Python
   // gives none) through this registration.
   register_hardware_backend();
+  // Docstrings are shown as written, without generated signatures (`_map` has none at all).
+  py::options options;
+  options.disable_function_signatures();
 
   py::class_<PyModel>(m, "Model", kModelDoc)
       .def(py::init(&load_model), py::arg("filename"),

@@ -422,15 +422,33 @@ void add_block(program::Record* record, const hw::Ident& ident, dma::Target targ
   record->add_np_track(ident, target, 0, words, true, true);
 }
 
-void add_weights(program::Record* record, const CnpKind& kind, const LayerData& d,
+// The kernel size of the weights: their first dimension.
+uint32_t weights_kernel(const Layer& layer, const Dense& weights) {
+  if (weights.dimensions().size() == 0) {
+    MappingStatus(layer, "The variable weights has no dimensions.").throw_exception();
+  }
+  return weights.dimensions()[0];
+}
+
+// Conv2D and Conv2DTranspose send every NP's weights to one target, taken from the layer once,
+// before any NP and also for a register-only program; a depthwise NP's target is taken after its
+// weights are formatted, and only when they are sent.
+std::optional<dma::Target> conv_weights_target(const CnpKind& kind, const Layer& layer) {
+  if (kind.depthwise) return std::nullopt;
+  const auto weights = required_variable(layer, "weights");
+  return conv2d_dma_target(weights_kernel(layer, *weights), param_u8(layer, "weights_bits"));
+}
+
+void add_weights(program::Record* record, const Layer& layer, const CnpKind& kind,
+                 const LayerData& d, std::optional<dma::Target> conv_target,
                  const hw::Component& np, uint32_t first, uint32_t count) {
-  const uint32_t kernel = d.weights->dimensions()[0];
   if (kind.depthwise) {
     const auto words = format_depthwise_conv_cnp_weights(*d.weights, first, count, d.weights_bits);
-    add_block(record, np.ident, dwc_dma_target(kernel, d.weights_bits), words);
+    add_block(record, np.ident, dwc_dma_target(weights_kernel(layer, *d.weights), d.weights_bits),
+              words);
   } else {
     const auto words = format_conv2d_cnp_weights(*d.weights, first, count, d.weights_bits);
-    add_block(record, np.ident, conv2d_dma_target(kernel, d.weights_bits), words);
+    add_block(record, np.ident, *conv_target, words);
   }
 }
 
@@ -448,11 +466,12 @@ void add_merge_shift(program::Record* record, const CnpKind& kind, const MergeLa
 
 void add_np_data(program::Record* record, const CnpKind& kind, const Layer& layer,
                  const LayerMapping& mapping, const LayerData& d,
+                 std::optional<dma::Target> conv_target,
                  const std::vector<uint32_t>& shared_input_shift, const hw::Component& np) {
   const hw::NpPart& part = np_part_of(layer, np);
   const uint32_t first = part.start_neuron;
   const uint32_t count = part.filters;
-  add_weights(record, kind, d, np, first, count);
+  add_weights(record, layer, kind, d, conv_target, np, first, count);
   add_block(record, np.ident, dma::Target::InputShift,
             kind.depthwise ? format_input_shift(*d.input_shift, first, count)
                            : shared_input_shift);
@@ -479,18 +498,21 @@ program::RecordPtr record_cnp_layer(const CnpKind& kind, const Device& device, c
   auto record = program::new_record(device.version());
 
   // A register-only program readies free NPs for the next pass: the layer's data is not sent,
-  // so it is not read either.
+  // so it is not formatted either.
   std::optional<LayerData> data;
   std::vector<uint32_t> shared_input_shift;
   if (!flags.registers_only) {
     data = fetch_data(layer);
     if (!kind.depthwise) shared_input_shift = format_input_shift(*data->input_shift, 0, 0);
   }
+  const std::optional<dma::Target> conv_target = conv_weights_target(kind, layer);
   for (const auto& np : mapping.nps()) {
     const auto image = map.find(np.ident);
     if (image == map.end()) continue;
     add_block(record.get(), np.ident, dma::Target::NpRegisters, image->second);
-    if (data) add_np_data(record.get(), kind, layer, mapping, *data, shared_input_shift, np);
+    if (data) {
+      add_np_data(record.get(), kind, layer, mapping, *data, conv_target, shared_input_shift, np);
+    }
   }
   if (!flags.registers_only) record_skipdma(record.get(), layer);
   return record;
@@ -499,7 +521,7 @@ program::RecordPtr record_cnp_layer(const CnpKind& kind, const Device& device, c
 }  // namespace
 
 program::RecordPtr record_program_conv2d_layer(const Device& device, const Layer& layer,
-                                               const Layer*, const std::shared_ptr<Layer>& next,
+                                               const std::shared_ptr<Layer>& next,
                                                bool ib_spikes, bool partial_reconfig,
                                                const std::vector<hw::Ident>& skip,
                                                bool registers_only, bool output_format_flag) {
@@ -508,7 +530,7 @@ program::RecordPtr record_program_conv2d_layer(const Device& device, const Layer
 }
 
 program::RecordPtr record_program_transposed_conv2d_layer(
-    const Device& device, const Layer& layer, const Layer*, const std::shared_ptr<Layer>& next,
+    const Device& device, const Layer& layer, const std::shared_ptr<Layer>& next,
     bool ib_spikes, bool partial_reconfig, const std::vector<hw::Ident>& skip,
     bool registers_only, bool output_format_flag) {
   return record_cnp_layer(kConv2DTranspose, device, layer, next, skip,
@@ -516,7 +538,7 @@ program::RecordPtr record_program_transposed_conv2d_layer(
 }
 
 program::RecordPtr record_program_dwconv2d_layer(const Device& device, const Layer& layer,
-                                                 const Layer*, const std::shared_ptr<Layer>& next,
+                                                 const std::shared_ptr<Layer>& next,
                                                  bool ib_spikes, bool partial_reconfig,
                                                  const std::vector<hw::Ident>& skip,
                                                  bool registers_only, bool output_format_flag) {
@@ -525,7 +547,7 @@ program::RecordPtr record_program_dwconv2d_layer(const Device& device, const Lay
 }
 
 program::RecordPtr record_program_transposed_dwconv2d_layer(
-    const Device& device, const Layer& layer, const Layer*, const std::shared_ptr<Layer>& next,
+    const Device& device, const Layer& layer, const std::shared_ptr<Layer>& next,
     bool ib_spikes, bool partial_reconfig, const std::vector<hw::Ident>& skip,
     bool registers_only, bool output_format_flag) {
   return record_cnp_layer(kDepthwiseTranspose, device, layer, next, skip,

@@ -17,13 +17,14 @@
 // Arguments of the entry points, as the v2 layer recorder passes them:
 //   device              the device version goes into the record;
 //   layer               the layer to record; it must carry a LayerMapping;
-//   first_layer         the first mappable layer of the sequence (not needed by CNP layers);
 //   next                the first mappable layer of the next pass, may be null; when it runs on
 //                       one of this layer's NPs that NP gets its partial-reconfiguration fields;
 //   ib_spikes           every image gets the input-buffer spikes bit;
 //   partial_reconfig    passed to the mesh routing and partial-reconfiguration routines;
 //   skip                NPs that get nothing (the unused-NP program of a pass);
-//   registers_only      register images only: no weights are read, no data or skip-DMA track;
+//   registers_only      register images only: no data or skip-DMA track; the weights are not
+//                       formatted, but a Conv2D or Conv2DTranspose still takes its weights' DMA
+//                       target (so a kernel no CNP layout takes is refused alike);
 //   output_format_flag  bit 29 of word 1.
 //
 // Throws:
@@ -58,26 +59,24 @@ namespace qalto::v2 {
 using RegisterMap = std::map<hw::Ident, std::vector<uint32_t>>;
 
 program::RecordPtr record_program_conv2d_layer(const Device& device, const Layer& layer,
-                                               const Layer* first_layer,
                                                const std::shared_ptr<Layer>& next, bool ib_spikes,
                                                bool partial_reconfig,
                                                const std::vector<hw::Ident>& skip,
                                                bool registers_only, bool output_format_flag);
 
 program::RecordPtr record_program_transposed_conv2d_layer(
-    const Device& device, const Layer& layer, const Layer* first_layer,
+    const Device& device, const Layer& layer,
     const std::shared_ptr<Layer>& next, bool ib_spikes, bool partial_reconfig,
     const std::vector<hw::Ident>& skip, bool registers_only, bool output_format_flag);
 
 program::RecordPtr record_program_dwconv2d_layer(const Device& device, const Layer& layer,
-                                                 const Layer* first_layer,
                                                  const std::shared_ptr<Layer>& next,
                                                  bool ib_spikes, bool partial_reconfig,
                                                  const std::vector<hw::Ident>& skip,
                                                  bool registers_only, bool output_format_flag);
 
 program::RecordPtr record_program_transposed_dwconv2d_layer(
-    const Device& device, const Layer& layer, const Layer* first_layer,
+    const Device& device, const Layer& layer,
     const std::shared_ptr<Layer>& next, bool ib_spikes, bool partial_reconfig,
     const std::vector<hw::Ident>& skip, bool registers_only, bool output_format_flag);
 

@@ -11,7 +11,7 @@ namespace qalto::v2 {
 LayerRecorderImpl::LayerRecorderImpl(const Device& device, const HardwareConstraints& constraints)
     : device_(device), constraints_(constraints) {}
 
-program::RecordPtr LayerRecorderImpl::record_layer(const Layer& layer, const Layer* first_layer,
+program::RecordPtr LayerRecorderImpl::record_layer(const Layer& layer, const Layer*,
                                                    const LayerPtr& next, bool ib_spikes,
                                                    bool partial_reconfig,
                                                    const std::vector<hw::Ident>& skip,
@@ -19,19 +19,19 @@ program::RecordPtr LayerRecorderImpl::record_layer(const Layer& layer, const Lay
                                                    bool output_format_flag) const {
   switch (layer.type()) {
     case LayerType::Conv2D:
-      return record_program_conv2d_layer(device_, layer, first_layer, next, ib_spikes,
+      return record_program_conv2d_layer(device_, layer, next, ib_spikes,
                                          partial_reconfig, skip, registers_only,
                                          output_format_flag);
     case LayerType::Conv2DTranspose:
-      return record_program_transposed_conv2d_layer(device_, layer, first_layer, next, ib_spikes,
+      return record_program_transposed_conv2d_layer(device_, layer, next, ib_spikes,
                                                     partial_reconfig, skip, registers_only,
                                                     output_format_flag);
     case LayerType::DepthwiseConv2D:
-      return record_program_dwconv2d_layer(device_, layer, first_layer, next, ib_spikes,
+      return record_program_dwconv2d_layer(device_, layer, next, ib_spikes,
                                            partial_reconfig, skip, registers_only,
                                            output_format_flag);
     case LayerType::DepthwiseConv2DTranspose:
-      return record_program_transposed_dwconv2d_layer(device_, layer, first_layer, next,
+      return record_program_transposed_dwconv2d_layer(device_, layer, next,
                                                       ib_spikes, partial_reconfig, skip,
                                                       registers_only, output_format_flag);
     // Layers that own no component of their own: joining layers (skip DMA on the merge

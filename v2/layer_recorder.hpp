@@ -12,8 +12,8 @@ class LayerRecorderImpl final : public LayerRecorder {
   LayerRecorderImpl(const Device& device, const HardwareConstraints& constraints);
 
   // The layer's program: Conv2D, Conv2DTranspose, DepthwiseConv2D and
-  // DepthwiseConv2DTranspose go to their CNP recorders (v2/cnp_recorder.hpp) with every
-  // argument passed through; Add, Concatenate, InputData, Quantizer and Dequantizer own no
+  // DepthwiseConv2DTranspose go to their CNP recorders (v2/cnp_recorder.hpp) with the device,
+  // the layer, `next`, the four flags and `skip` passed through (`first_layer` is not needed); Add, Concatenate, InputData, Quantizer and Dequantizer own no
   // component and give an empty record for the device's version; any other type throws
   // runtime_error "Layer type <type> is not supported on v2.". Recorder errors pass through.
   program::RecordPtr record_layer(const Layer& layer, const Layer* first_layer,

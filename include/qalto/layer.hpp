@@ -240,6 +240,17 @@ class Layer : public std::enable_shared_from_this<Layer> {
   // Whether the layer knows its shapes (it belongs to a model).
   bool is_built() const { return built_; }
 
+  // No limit on the bytes a build may allocate for new variables (the default).
+  static constexpr uint64_t kUnlimitedVariableBytes = UINT64_MAX;
+  // Caps the bytes of the variables that later builds may create; variables already declared
+  // with the right type and shape cost nothing. A build that would need more throws
+  // invalid_argument "Layer <name>: its variables would take <n> bytes, more than the <limit>
+  // allowed." before allocating. Readers of untrusted bytes set it, so that a few bytes of
+  // parameters cannot demand gigabytes of zero-filled variables.
+  void limit_new_variable_bytes(uint64_t bytes) { new_variable_limit_ = bytes; }
+  // The bytes of all the layer's variables.
+  uint64_t variable_bytes() const;
+
   // Graph wiring, used by Model.
   void connect_inbound(const std::vector<std::shared_ptr<Layer>>& inbound);
   void disconnect();
@@ -259,6 +270,7 @@ class Layer : public std::enable_shared_from_this<Layer> {
   std::vector<std::weak_ptr<Layer>> outbound_;
   std::shared_ptr<Mapping> mapping_;
   bool built_ = false;
+  uint64_t new_variable_limit_ = kUnlimitedVariableBytes;
 
   void declare_variables();
 

@@ -19,16 +19,21 @@ std::vector<uint8_t> compress(const std::vector<uint8_t>& raw);
 std::vector<uint8_t> uncompress(const uint8_t* data, size_t size);
 
 // The uncompressed content of the model file at `path`. runtime_error "File not found." when
-// it cannot be opened or is not a regular file, "File is empty." for an empty file; then as
+// it cannot be opened (an empty path or one holding a NUL byte included) or is not a regular
+// file, "File is empty." for an empty file; then as
 // `uncompress`.
 std::vector<uint8_t> read(const std::string& path);
 
-// Compresses `raw` and writes it to `path` atomically: the block goes to a new file beside the
-// target, which replaces the target only once it is completely written and closed, so a failure
-// never leaves a truncated file in place of a good one. invalid_argument
-// "Unable to open file for saving model: <path>" when the file cannot be created or the target
-// is not writable; runtime_error "Unable to write model file: <path>" when writing, syncing,
-// closing or the replacement fails (the temporary file is removed).
+// Compresses `raw` and writes it to `path`. A regular file of ours (or a new one) is replaced
+// atomically: the block goes to a new file beside the target (with the target's permissions),
+// which replaces the target only once it is completely written and closed, so a failure never
+// leaves a truncated file in place of a good one; a symbolic link is followed, not replaced.
+// Targets that a new file must not replace (devices, pipes, hard-linked or foreign files), and
+// files whose directory takes no new file, are truncated and written in place.
+// invalid_argument "Unable to open file for saving model: <path>" when the path is empty, holds
+// a NUL byte, names a directory, or the file cannot be opened for writing; runtime_error
+// "Unable to write model file: <path>" when writing, syncing, closing or the replacement fails
+// (a temporary file is removed).
 void write(const std::string& path, const std::vector<uint8_t>& raw);
 
 }  // namespace qalto::model_file

@@ -1,10 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <snappy.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <iterator>
+#include <string>
+#include <thread>
+
+#include "model_generated.h"
 #include "qalto/model.hpp"
 #include "qalto/model_file.hpp"
 
@@ -61,6 +70,62 @@ TEST(ModelSerialize, HostileBuffersAreRefused) {
   }
 }
 
+// A buffer of a few hundred bytes whose second layer declares `units` neurons.
+std::vector<uint8_t> fully_connected_buffer(int32_t units) {
+  flatbuffers::FlatBufferBuilder b;
+  auto param = [&](const char* name, int32_t value) {
+    return fb::CreateParam(b, b.CreateString(name), value);
+  };
+  std::vector<flatbuffers::Offset<fb::Param>> input_params{
+      param("input_width", 4), param("input_height", 4), param("input_channels", 2)};
+  std::vector<flatbuffers::Offset<fb::Param>> fc_params{param("units", units)};
+  std::vector<uint32_t> inbound{0};
+  std::vector<flatbuffers::Offset<fb::LayerDef>> layers{
+      fb::CreateLayerDef(b, b.CreateString("input"), static_cast<uint32_t>(LayerType::InputData),
+                         b.CreateVector(input_params)),
+      fb::CreateLayerDef(b, b.CreateString("fc"), static_cast<uint32_t>(LayerType::FullyConnected),
+                         b.CreateVector(fc_params), b.CreateVector(inbound))};
+  b.Finish(fb::CreateModelDef(b, 1, b.CreateVector(layers)), fb::ModelDefIdentifier());
+  return {b.GetBufferPointer(), b.GetBufferPointer() + b.GetSize()};
+}
+
+TEST(ModelSerialize, ParametersCannotDemandMoreVariableBytesThanTheBufferHolds) {
+  // Each unit needs 32 + 4 + 4 bytes of variables, none of which the buffer holds.
+  const auto start = std::chrono::steady_clock::now();
+  for (int32_t units : {1 << 20, INT32_MAX}) {
+    const auto bytes = fully_connected_buffer(units);
+    try {
+      Model::from_buffer(bytes.data(), bytes.size());
+      ADD_FAILURE() << units << " units loaded";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find("its variables would take"), std::string::npos)
+          << e.what();
+    }
+  }
+  // Refused before allocating: gigabytes of zeros would take far longer than this.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  // A genuine buffer holds its variables' bytes and loads.
+  const auto genuine = learned_model()->serialize();
+  EXPECT_EQ(Model::from_buffer(genuine.data(), genuine.size())->layer_count(), 3u);
+}
+
+TEST(LayerVariables, LimitIsCheckedBeforeAnythingIsCreated) {
+  auto model = Model::create();
+  model->add(Layer::create(*LayerParams::create(LayerType::InputData,
+                                                {{"input_width", 2}, {"input_height", 2},
+                                                 {"input_channels", 1}}),
+                           "input"));
+  auto fc = Layer::create(*LayerParams::create(LayerType::FullyConnected, {{"units", 3}}), "fc");
+  // weights 4 x 3 int8, threshold 3 int32, act_step 3 float32: 36 bytes.
+  fc->limit_new_variable_bytes(35);
+  EXPECT_THROW(model->add(fc), std::invalid_argument);
+  EXPECT_TRUE(fc->variables().names().empty());
+  EXPECT_EQ(model->layer_count(), 1u);
+  fc->limit_new_variable_bytes(36);
+  model->add(fc);
+  EXPECT_EQ(fc->variable_bytes(), 36u);
+}
+
 TEST(ModelFile, RawBlockDecoderAcceptsTrailingBytesAndRefusesDamage) {
   std::vector<uint8_t> raw(1000);
   for (size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<uint8_t>(i % 7);
@@ -90,16 +155,78 @@ TEST(ModelFile, SaveReplacesAtomicallyAndReportsFailures) {
   const auto bytes = learned_model()->serialize();
   model_file::write(path, bytes);
   EXPECT_EQ(model_file::read(path), bytes);
-  // A target that cannot be replaced (a non-empty directory) fails and leaves no temporary.
+  // A directory cannot be opened for writing, empty or not; nothing is left behind.
   fs::create_directories(dir / "busy" / "x");
-  EXPECT_THROW(model_file::write((dir / "busy").string(), bytes), std::runtime_error);
+  fs::create_directories(dir / "hollow");
+  for (const char* name : {"busy", "hollow"}) {
+    EXPECT_THROW(model_file::write((dir / name).string(), bytes), std::invalid_argument) << name;
+  }
   size_t entries = 0;
   for ([[maybe_unused]] auto& e : fs::directory_iterator(dir)) ++entries;
-  EXPECT_EQ(entries, 2u);
+  EXPECT_EQ(entries, 3u);
   EXPECT_THROW(model_file::write((dir / "missing" / "m.fbz").string(), bytes), std::invalid_argument);
   EXPECT_THROW(model_file::read((dir / "nothing").string()), std::runtime_error);
   std::ofstream((dir / "empty").string()).close();
   EXPECT_THROW(model_file::read((dir / "empty").string()), std::runtime_error);
+  fs::remove_all(dir);
+}
+
+TEST(ModelFile, PathsWithANulByteNameNoFile) {
+  const fs::path dir = fs::temp_directory_path() / ("qalto_model_nul_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const auto bytes = learned_model()->serialize();
+  const std::string real = (dir / "m.fbz").string();
+  model_file::write(real, bytes);
+  // Cut at the NUL, these paths would name the file above.
+  const std::string with_nul = real + std::string("\0.bak", 5);
+  EXPECT_THROW(model_file::read(with_nul), std::runtime_error);
+  EXPECT_THROW(model_file::write(with_nul, {1, 2, 3}), std::invalid_argument);
+  EXPECT_EQ(model_file::read(real), bytes);
+  fs::remove_all(dir);
+}
+
+TEST(ModelFile, SaveFollowsLinksKeepsPermissionsAndHardLinks) {
+  const fs::path dir = fs::temp_directory_path() / ("qalto_model_link_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const auto bytes = learned_model()->serialize();
+  const fs::path real = dir / "real.fbz";
+  std::ofstream(real.string()) << "old";
+  fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write);
+  fs::create_symlink(real, dir / "link.fbz");
+  model_file::write((dir / "link.fbz").string(), bytes);
+  EXPECT_TRUE(fs::is_symlink(dir / "link.fbz"));
+  EXPECT_EQ(model_file::read(real.string()), bytes);
+  EXPECT_EQ(fs::status(real).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  // A file with another hard link is written in place: both names see the new model.
+  fs::create_hard_link(real, dir / "twin.fbz");
+  const auto other = Model::create()->serialize();
+  model_file::write(real.string(), other);
+  EXPECT_EQ(model_file::read((dir / "twin.fbz").string()), other);
+  EXPECT_EQ(fs::hard_link_count(real), 2u);
+  fs::remove_all(dir);
+}
+
+TEST(ModelFile, SaveWritesIntoAPipeAndReportsAFailedWrite) {
+  const fs::path dir = fs::temp_directory_path() / ("qalto_model_pipe_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const std::string pipe = (dir / "pipe").string();
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  const auto bytes = learned_model()->serialize();
+  std::string received;
+  std::thread reader([&] {
+    std::ifstream in(pipe, std::ios::binary);
+    received.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  });
+  model_file::write(pipe, bytes);
+  reader.join();
+  const auto block = model_file::compress(bytes);
+  EXPECT_EQ(received, std::string(block.begin(), block.end()));
+  EXPECT_TRUE(fs::is_fifo(pipe));  // still a pipe, not replaced by a file
+  // A device that refuses the bytes: the failure is reported, not taken for success.
+  if (fs::is_character_file("/dev/full")) {
+    EXPECT_THROW(model_file::write("/dev/full", bytes), std::runtime_error);
+  }
   fs::remove_all(dir);
 }
 

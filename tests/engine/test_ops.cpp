@@ -96,13 +96,15 @@ TEST(SoftwareForward, RefusesTypesWithoutReferenceAndBadInputs) {
                std::invalid_argument);
   EXPECT_THROW(model->forward(Dense::copy(big.data(), 16, TensorType::uint8, Shape{1, 4, 1, 4})),
                std::invalid_argument);
-  model->add(Layer::create(*LayerParams::create(LayerType::StatefulRecurrent, {{"units", 3}}), "rnn"));
+  model->add(Layer::create(
+      *LayerParams::create(LayerType::BufferTempConv, {{"filters", 4}, {"kernel_size", 1}}),
+      "buffered"));
   std::vector<uint8_t> ok(16, 1);
   try {
     model->forward(Dense::copy(ok.data(), 16, TensorType::uint8, Shape{1, 2, 2, 4}));
     FAIL() << "expected a runtime_error";
   } catch (const std::runtime_error& e) {
-    EXPECT_NE(std::string(e.what()).find("StatefulRecurrent"), std::string::npos);
+    EXPECT_NE(std::string(e.what()).find("BufferTempConv"), std::string::npos);
   }
 }
 

@@ -36,10 +36,13 @@ TEST(SplitArithmetic, ChunkingRule) {
   EXPECT_EQ(fields(Split(4, 4, 2)), std::make_tuple(1u, 4u, 4u, 4u, 2u));
   EXPECT_EQ(fields(Split(33, 16, 2)), std::make_tuple(3u, 12u, 33u, 16u, 2u));
   EXPECT_EQ(Split(0, 4, 1).chunks, 0u);
-  // Zero maximum or alignment: nothing to divide by, the axis cannot be cut.
+  // Zero maximum: nothing to divide by, the axis cannot be cut.
   EXPECT_EQ(fields(Split(7, 0, 1)), std::make_tuple(0u, 0u, 0u, 0u, 0u));
-  EXPECT_EQ(fields(Split(7, 4, 0)), std::make_tuple(0u, 0u, 0u, 0u, 0u));
   EXPECT_EQ(fields(Split(7, 0, 0)), std::make_tuple(0u, 0u, 0u, 0u, 0u));
+  // Alignment 0 (a max pooling without a size) rounds nothing, as alignment 1.
+  EXPECT_EQ(fields(Split(7, 4, 0)), std::make_tuple(2u, 4u, 7u, 4u, 0u));
+  EXPECT_EQ(fields(Split(3, 4, 0)), std::make_tuple(1u, 3u, 3u, 4u, 0u));
+  EXPECT_EQ(fields(Split(10, 3, 0)), std::make_tuple(4u, 3u, 10u, 3u, 0u));
   EXPECT_EQ(fields(Split(UINT32_MAX, 1, 1)), std::make_tuple(UINT32_MAX, 1u, UINT32_MAX, 1u, 1u));
   EXPECT_EQ(fields(Split(UINT32_MAX, UINT32_MAX - 1, 2)),
             std::make_tuple(2u, 0x80000000u, UINT32_MAX, UINT32_MAX - 1, 2u));

@@ -257,5 +257,205 @@ TEST_F(BuilderTest, OutputTypeThreeHasNoEpgValues) {
   EXPECT_EQ(program.info->epg_registers(), nullptr);
 }
 
+hw::Component fnp(uint8_t col, uint8_t id) {
+  hw::Component c = np(col, id);
+  c.type = hw::Type::FNP3;
+  return c;
+}
+
+TEST_F(BuilderTest, InputStageAndEpgAreAskedWithTheEndsOfTheSequence) {
+  GraphBuilder g;
+  auto i = g.input("i", 8, 8, 4);
+  auto dense = g.add(LayerType::Dense1D, "dense", {{"units", 10}, {"activation", 0}}, {i});
+  auto deq = g.add(LayerType::Dequantizer, "deq", {}, {dense});
+  const std::vector<std::shared_ptr<Layer>> layers{i, dense, deq};
+  io.input_type = 1;
+  io.output_type = 0;
+  builder.add_layers(layers, layers, {{}, {fnp(3, 1)}, {}});
+  auto [sequence, status] = builder.build_sequence();
+  ASSERT_NE(sequence, nullptr) << status.to_string();
+
+  ASSERT_EQ(io.scc_calls.size(), 1u);
+  const testing::SccCall& scc = io.scc_calls[0];
+  EXPECT_FALSE(scc.first_on_hrc);
+  EXPECT_FALSE(scc.input_type_0);
+  EXPECT_FALSE(scc.last_on_hrc);
+  EXPECT_TRUE(scc.output_type_0);
+  EXPECT_TRUE(scc.narrow_output) << "a Dequantizer last: its 8-bit input decides";
+  // A Dense1D first layer reads its (8, 8, 4) input flattened.
+  EXPECT_EQ(scc.input, (Shape{1, 1, 256}));
+  EXPECT_EQ(scc.output, deq->output_dimensions());
+
+  ASSERT_EQ(io.epg_calls.size(), 1u);
+  const testing::EpgCall& epg = io.epg_calls[0];
+  EXPECT_EQ(epg.layer, "dense") << "the first hardware layer";
+  EXPECT_EQ(epg.lo, 3);
+  EXPECT_EQ(epg.hi, 3);
+  EXPECT_EQ(epg.n, 1);
+  EXPECT_FALSE(epg.last_on_hrc);
+  EXPECT_FALSE(epg.multi_pass);
+  EXPECT_FALSE(epg.input_type_0);
+
+  const ReadProgram program = read_program(*sequence);
+  ASSERT_NE(program.info, nullptr);
+  EXPECT_EQ(program.info->input_dims()->size(), 3u);
+  EXPECT_EQ(program.info->input_dims()->Get(2), 256u);
+  EXPECT_EQ(program.info->input_type(), fb::IoType::Type1);
+  EXPECT_EQ(program.info->output_bits(), 8) << "a Dequantizer's input bits";
+  EXPECT_EQ(program.info->hrc_param_1(), 0u);
+  EXPECT_EQ(program.info->hrc_param_0(), 0u);
+  EXPECT_FALSE(program.info->mivo_post_processing());
+}
+
+TEST_F(BuilderTest, HrcFirstLayerGivesItsStridesAndTakesItsEpgRangeFromItsSuccessor) {
+  GraphBuilder g;
+  auto i = g.input("i", 16, 16, 3);
+  auto hrc = g.add(LayerType::InputConvolutional, "hrc",
+                   {{"filters", 4}, {"stride_x", 2}, {"stride_y", 3}}, {i});
+  auto conv = g.conv("conv", {hrc});
+  const std::vector<std::shared_ptr<Layer>> layers{i, hrc, conv};
+  hw::Component hrc_component;
+  hrc_component.type = hw::Type::HRC;
+  hrc_component.ident = {0, 0, 0, 0};
+  builder.add_layers(layers, layers, {{}, {hrc_component}, {np(4, 1), np(6, 2)}});
+  auto [sequence, status] = builder.build_sequence();
+  ASSERT_NE(sequence, nullptr) << status.to_string();
+  ASSERT_EQ(io.scc_calls.size(), 1u);
+  EXPECT_TRUE(io.scc_calls[0].first_on_hrc);
+  EXPECT_FALSE(io.scc_calls[0].last_on_hrc);
+  ASSERT_EQ(io.epg_calls.size(), 1u);
+  EXPECT_EQ(io.epg_calls[0].lo, 4) << "the columns of the layer after the HRC";
+  EXPECT_EQ(io.epg_calls[0].hi, 6);
+  const ReadProgram program = read_program(*sequence);
+  ASSERT_NE(program.info, nullptr);
+  // Field 8 is the second word of the convolution parameters (stride y), field 9 the first.
+  EXPECT_EQ(program.info->hrc_param_1(), 3u);
+  EXPECT_EQ(program.info->hrc_param_0(), 2u);
+  sequence.reset();
+
+  // The HRC alone: it is also the last hardware layer, so its EPG range is skipped.
+  io.scc_calls.clear();
+  io.epg_calls.clear();
+  builder.add_layers({i, hrc}, layers, {{}, {hrc_component}});
+  auto [alone, alone_status] = builder.build_sequence();
+  ASSERT_NE(alone, nullptr) << alone_status.to_string();
+  EXPECT_TRUE(io.scc_calls.at(0).last_on_hrc);
+  EXPECT_EQ(io.epg_calls.at(0).lo, 0);
+  EXPECT_EQ(io.epg_calls.at(0).hi, 0);
+  EXPECT_TRUE(io.epg_calls.at(0).last_on_hrc);
+}
+
+TEST_F(BuilderTest, SinglePassLeavesInputBuffersAlone) {
+  hw::Component dual = np(1, 1);
+  hw::Component single = np(1, 2);
+  single.np_part->single_buffer = true;
+  builder.add_layers({in, a, b}, all, {{}, {dual}, {single}});
+  auto [sequence, status] = builder.build_sequence();
+  ASSERT_NE(sequence, nullptr) << status.to_string();
+  EXPECT_FALSE(layer_mapping_of(*a)->nps()[0].np_part->single_buffer);
+  EXPECT_TRUE(layer_mapping_of(*b)->nps()[0].np_part->single_buffer);
+}
+
+TEST_F(BuilderTest, TrackCountsDoNotWrapAt256) {
+  // 1 + 1 + 256 descriptors: counted in 8 bits this would read 2 and pass.
+  layers_recorder.tracks["b"] = 256;
+  builder.add_layers({in, a, b}, all, {{}, {np(1, 1)}, {np(1, 2)}});
+  auto [none, status] = builder.build_sequence();
+  EXPECT_EQ(none, nullptr);
+  EXPECT_EQ(status.layer, "b");
+  EXPECT_EQ(status.message, kTooBig + "258 are needed but 254 are available.");
+}
+
+TEST_F(BuilderTest, SkipDmaChannelsAddDescriptorsOnlyBetweenPasses) {
+  auto add_channels = [&] {
+    auto mapping = layer_mapping_of(*a);
+    mapping->skipdma_store_channel = std::make_unique<SkipDmaStoreChannelInfo>();
+    mapping->skipdma_store_dual_output_channel = std::make_unique<SkipDmaStoreChannelInfo>();
+    mapping->skipdma_load_channel = std::make_unique<SkipDmaLoadChannelInfo>();
+  };
+  builder.add_layers({in, a, b}, all, {{}, {np(1, 1)}, {np(1, 2)}});
+  add_channels();
+  auto [single, single_status] = builder.build_sequence();
+  ASSERT_NE(single, nullptr) << single_status.to_string();
+  EXPECT_EQ(read_program(*single).info->max_descriptors(), 4) << "input stage, a, b, + 1";
+  single.reset();
+
+  builder.add_layers({in, a, b}, all, {{}, {np(1, 1)}, {np(1, 2)}});
+  builder.add_layers({c}, all, {{np(1, 3)}});
+  add_channels();
+  auto [multi, multi_status] = builder.build_sequence();
+  ASSERT_NE(multi, nullptr) << multi_status.to_string();
+  // Pass 1: input stage 1, a 1 + 4 + 4 + 1, b 1, unused NPs 1 = 13.
+  EXPECT_EQ(read_program(*multi).info->max_descriptors(), 14);
+}
+
+TEST_F(BuilderTest, RecurrentLayerEndsTheRecordsOfItsPass) {
+  GraphBuilder g;
+  auto i = g.input("i", 8, 8, 4);
+  auto rec = g.add(LayerType::StatefulRecurrent, "rec", {{"units", 4}}, {i});
+  auto after = g.add(LayerType::StatefulRecurrent, "after", {{"units", 4}}, {rec});
+  const std::vector<std::shared_ptr<Layer>> layers{i, rec, after};
+  // Neither counted nor checked: 300 tracks do not fail the build.
+  layers_recorder.tracks["rec"] = 300;
+  hw::Component tnp_r = np(1, 1);
+  tnp_r.type = hw::Type::TNP_R;
+  hw::Component tnp_r2 = np(1, 2);
+  tnp_r2.type = hw::Type::TNP_R;
+  builder.add_layers(layers, layers, {{}, {tnp_r}, {tnp_r2}});
+  auto [sequence, status] = builder.build_sequence();
+  ASSERT_NE(sequence, nullptr) << status.to_string();
+  EXPECT_NE(call_for("rec"), nullptr);
+  EXPECT_EQ(call_for("after"), nullptr) << "the series is one program";
+  const ReadProgram program = read_program(*sequence);
+  ASSERT_NE(program.info, nullptr);
+  EXPECT_EQ(program.data->passes()->Get(0)->records()->size(), 2u);
+  EXPECT_EQ(program.info->max_descriptors(), 2) << "only the input stage is counted";
+}
+
+TEST_F(BuilderTest, OutputFormatFlagFollowsTheNextLayerOfTheSamePass) {
+  GraphBuilder g;
+  auto i = g.input("i", 8, 8, 4);
+  auto lut = g.add(LayerType::Conv2D, "lut", {{"filters", 4}, {"activation", 2}}, {i});
+  auto lut_to_conv = g.add(LayerType::Conv2D, "lut_to_conv",
+                           {{"filters", 4}, {"activation", 2}}, {lut});
+  auto relu = g.add(LayerType::Conv2D, "relu", {{"filters", 4}, {"activation", 1}},
+                    {lut_to_conv});
+  auto dense = g.add(LayerType::Dense1D, "dense", {{"units", 4}}, {relu});
+  const std::vector<std::shared_ptr<Layer>> layers{i, lut, lut_to_conv, relu, dense};
+  builder.add_layers(layers, layers, {{}, {np(1, 1)}, {np(1, 2)}, {np(1, 3)}, {fnp(2, 1)}});
+  auto [sequence, status] = builder.build_sequence();
+  ASSERT_NE(sequence, nullptr) << status.to_string();
+  ASSERT_TRUE(call_for("lut") && call_for("lut_to_conv") && call_for("relu"));
+  EXPECT_FALSE(call_for("lut")->output_format_flag) << "a CNP follows";
+  EXPECT_FALSE(call_for("relu")->output_format_flag) << "not a look-up-table activation";
+  sequence.reset();
+
+  // A 4-bit look-up-table layer before an FNP of the same pass sets the flag; the same FNP
+  // in the next pass does not.
+  GraphBuilder g2;
+  auto i2 = g2.input("i2", 8, 8, 4);
+  auto four = g2.add(LayerType::Conv2D, "four",
+                     {{"filters", 4}, {"activation", 2}, {"output_bits", 4}}, {i2});
+  auto fc = g2.add(LayerType::Dense1D, "fc", {{"units", 4}}, {four});
+  auto four_b = g2.add(LayerType::Conv2D, "four_b",
+                       {{"filters", 4}, {"activation", 2}, {"output_bits", 4}}, {fc});
+  const std::vector<std::shared_ptr<Layer>> layers2{i2, four, fc, four_b};
+  layers_recorder.calls.clear();
+  builder.add_layers(layers2, layers2, {{}, {np(1, 1)}, {fnp(2, 1)}, {np(1, 2)}});
+  auto [flagged, flagged_status] = builder.build_sequence();
+  ASSERT_NE(flagged, nullptr) << flagged_status.to_string();
+  ASSERT_NE(call_for("four"), nullptr);
+  EXPECT_TRUE(call_for("four")->output_format_flag);
+  flagged.reset();
+
+  layers_recorder.calls.clear();
+  builder.add_layers({i2, four}, layers2, {{}, {np(1, 1)}});
+  builder.add_layers({fc}, layers2, {{fnp(2, 1)}});
+  auto [split, split_status] = builder.build_sequence();
+  ASSERT_NE(split, nullptr) << split_status.to_string();
+  ASSERT_NE(call_for("four"), nullptr);
+  EXPECT_FALSE(call_for("four")->output_format_flag) << "the FNP runs in the next pass";
+}
+
 }  // namespace
 }  // namespace qalto

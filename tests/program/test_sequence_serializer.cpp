@@ -367,6 +367,49 @@ TEST_F(SerializerTest, LearningLayerAndInformationFields) {
   EXPECT_EQ(second->skipdma_stores()->Get(1)->size(), 72u);  // ceil(8*12/32) * 8 * 3
 }
 
+TEST_F(SerializerTest, TnpBSkipDmaSpansMoveTheBufferedInput) {
+  // A TNP-B parks its own 4-bit (6, 5, 40) input, not its (6, 5, 4) 8-bit output:
+  // ceil(4 * 40 / 32) * 6 * 5 = 150 words for both stores; its load is marked TNP-B too.
+  auto t = Layer::create(
+      LayerParams(LayerType::BufferTempConv, {{"filters", 4}, {"input_bits", 4}}), "T");
+  t->build({Shape{6, 5, 40}});
+  auto mt = attach_mapping(*t, {component(hw::Type::TNP_B, {1, 1, 5, 0})});
+  mt->skipdma_stores.push_back(component(hw::Type::SKIP_DMA_STORE, {3, 3, 1, 0}));
+  mt->skipdma_stores.push_back(component(hw::Type::SKIP_DMA_STORE, {3, 3, 2, 1}));
+  mt->dual_output_store = true;
+  mt->skipdma_store_channel = std::make_unique<SkipDmaStoreChannelInfo>(SkipDmaStoreChannelInfo{1, 0, 2});
+  mt->skipdma_store_dual_output_channel =
+      std::make_unique<SkipDmaStoreChannelInfo>(SkipDmaStoreChannelInfo{4, 1, 3});
+  mt->skipdma_loads.push_back(component(hw::Type::SKIP_DMA_LOAD, {6, 7, 8, 1}));
+  mt->skipdma_load_channel =
+      std::make_unique<SkipDmaLoadChannelInfo>(SkipDmaLoadChannelInfo{1, 3, 7, 0});
+  recorder.specs["T"] = {0x70, {2}};
+
+  SequenceSerializer s(recorder, io);
+  s.serialize_version(kVersion);
+  s.serialize_layer_program(*t, *t, nullptr, false, false, {}, false, false);
+  s.finalize_pass();
+  s.record_dummy_desc_hdr(false);
+  std::vector<uint8_t> program;
+  s.finalize("1", Shape{6, 5, 40}, t->output_dimensions(), 0, 0, 8, false, 0, 0, {}, {}, 2,
+             &program, {make_pass({t})}, 4, false, false, {}, {}, false);
+  const Parts parts = split(program);
+  flatbuffers::Verifier verifier(parts.info.data(), parts.info.size());
+  ASSERT_TRUE(verifier.VerifySizePrefixedBuffer<fb::ProgramInfo>(nullptr));
+  const auto* info = flatbuffers::GetSizePrefixedRoot<fb::ProgramInfo>(parts.info.data());
+  const fb::PassSpans* spans = info->pass_spans()->Get(0);
+  ASSERT_EQ(spans->skipdma_stores()->size(), 2u);
+  const fb::SkipDmaSpan* own = spans->skipdma_stores()->Get(0);
+  EXPECT_EQ(own->tnp_b(), 1);
+  EXPECT_EQ(own->size(), 150u);
+  const fb::SkipDmaSpan* dual = spans->skipdma_stores()->Get(1);
+  EXPECT_EQ(dual->tnp_b(), 0) << "dual-output stores are never marked TNP-B";
+  EXPECT_EQ(dual->distance(), 4);
+  EXPECT_EQ(dual->size(), 150u);
+  ASSERT_EQ(spans->skipdma_loads()->size(), 1u);
+  EXPECT_EQ(spans->skipdma_loads()->Get(0)->tnp_b(), 1);
+}
+
 TEST_F(SerializerTest, RecordersSeeTheirArguments) {
   two_pass_program();
   ASSERT_EQ(recorder.calls.size(), 5u);

@@ -135,6 +135,20 @@ def test_failed_programming_keeps_the_old_clock():
     """)
 
 
+def test_refused_program_is_an_error_and_keeps_the_old_clock():
+    run_script("""
+        board = qt.SimulatedBoard("v2"); board.install()
+        device = core.HardwareDevice.devices()[0]
+        device.program = b"12345"
+        board.refuse_program = True
+        board.clear_log()
+        raises(RuntimeError, "The device refused the program.",
+               lambda: setattr(device, "program", b"xy"))
+        assert board.log == ["unprogram", "program 2"]
+        assert device.metrics["program_clk"] == 505 and device.program is None
+    """)
+
+
 def test_learning_memory():
     run_script("""
         empty = qt.SimulatedBoard("v2"); empty.install()
@@ -264,4 +278,18 @@ def test_power_events_follow_the_meter():
         assert other.soc is None
         other.forward(x)
         assert other.inference_power_events == []
+    """)
+
+
+def test_power_events_read_earlier_keep_their_values():
+    run_script("""
+        board = qt.SimulatedBoard("v2", soc=True); board.install()
+        device = core.HardwareDevice.devices()[0]
+        device.soc.power_measurement_enabled = True
+        x = np.ones((1, 2), np.uint8)
+        device.forward(x); device.forward(x)
+        events = device.inference_power_events
+        for _ in range(3):  # replaced in place, then reallocated
+            device.forward(x)
+        assert [(e.ts, e.voltage) for e in events] == [(1, 1000000), (2, 1000000)]
     """)

@@ -105,3 +105,55 @@ def test_map_without_backend(core):
     assert m.device is None and m.sequences == []
     assert m.ip_version == core.IpVersion.v2
     assert m.macs == 9 * 9 * 2
+
+
+def test_docstrings_begin_with_their_text(core):
+    assert core.Model._map.__doc__ is None
+    assert core.Model.pop_layer.__doc__ == "Remove the last layer of the current model."
+    assert core.Model.forward.__doc__.startswith("Forwards a set of inputs through the model.")
+    assert core.Model.predict.__doc__.startswith("Predicts a set of inputs through the model.")
+    assert "It applies ONLY to models without an activation on the last layer." in (
+        core.Model.predict.__doc__)
+    fit = core.Model.fit.__doc__
+    assert fit.startswith("Trains a set of images or events through the model.")
+    assert fit.count("Trains a set of images or events through the model.") == 3
+    assert "Must have one label per input, or a single label for all inputs." in fit
+    assert core.Model.evaluate.__doc__.startswith("Returns the model class accuracy.")
+    assert core.Model.layers.__doc__ == "Get a list of layers in current model."
+    assert core.Model.power_events.__doc__ == "Copy of power events logged after inference"
+
+
+def test_array_labels_are_read_element_by_element(core):
+    m = core.Model()
+    m.add(core.Layer(core.LayerParams(core.LayerType.InputData,
+                                      {"input_width": 1, "input_height": 1,
+                                       "input_channels": 4, "input_bits": 1}), "input"))
+    m.add(core.Layer(core.LayerParams(core.LayerType.FullyConnected, {"units": 4}), "fc"))
+    m.compile(core.QaltoUnsupervised(4, num_classes=2))
+    x = np.array([[[[1, 0, 1, 1]]]], np.uint8)
+    m.fit(x, np.array([1], np.uint64))
+    # A row of two labels is not one integer: the cast fails rather than the row being
+    # flattened into two labels.
+    with pytest.raises(RuntimeError):
+        m.fit(x, np.array([[0, 1]], np.int32))
+    with pytest.raises(RuntimeError):
+        m.fit(x, np.array([2**40], np.int64))
+
+
+def test_component_count_and_external_memory_of_a_mapped_model(core):
+    from test_model_mapping import residual_model, v2_device
+    m = residual_model(core)
+    m._map(v2_device(core))
+    counted = []
+    for item in m.layers:
+        if item.mapping is not None:
+            counted += item.mapping.nps + item.mapping.skipdma_loads
+            counted += item.mapping.skipdma_stores[:1]
+    expected = {}
+    for component in counted:
+        expected[component.type] = expected.get(component.type, 0) + 1
+    counts = m.component_count
+    assert counts == {core.NP.Type.CNP1: 4, core.NP.Type.SKIP_DMA_STORE: 1,
+                      core.NP.Type.SKIP_DMA_LOAD: 1} == expected
+    assert list(counts) == sorted(counts, key=int)
+    assert m.external_memory_size == sum(c.mem_info.external_size for c in counted) > 0

@@ -67,8 +67,43 @@ def test_failed_save_keeps_old_file(core, tmp_path):
     target = tmp_path / "missing_dir" / "m.fbz"
     with pytest.raises(ValueError, match="Unable to open file for saving model: " + str(target)):
         m.save(str(target))
+    # A directory, empty or not, cannot be opened for writing.
     busy = tmp_path / "busy"
     (busy / "x").mkdir(parents=True)
-    with pytest.raises(RuntimeError, match="Unable to write model file"):
-        m.save(str(busy))
-    assert sorted(os.listdir(tmp_path)) == ["busy"]
+    (tmp_path / "hollow").mkdir()
+    for directory in (busy, tmp_path / "hollow"):
+        with pytest.raises(ValueError) as error:
+            m.save(str(directory))
+        assert str(error.value) == "Unable to open file for saving model: " + str(directory)
+    assert sorted(os.listdir(tmp_path)) == ["busy", "hollow"]
+    # A good file stays whole when a later save is refused.
+    good = tmp_path / "good.fbz"
+    m.save(str(good))
+    before = good.read_bytes()
+    with pytest.raises(ValueError):
+        m.save(str(good) + "\0")
+    assert good.read_bytes() == before
+
+
+def test_paths_with_a_nul_byte_name_no_file(core, tmp_path):
+    path = tmp_path / "m.fbz"
+    model(core).save(str(path))
+    # Cut at the NUL byte, the path would name the saved file.
+    with pytest.raises(RuntimeError, match="^File not found.$"):
+        core.Model(str(path) + "\0.bak")
+    with pytest.raises(ValueError, match="^Unable to open file for saving model: "):
+        core.Model().save(str(path) + "\0.bak")
+    assert core.Model(str(path)).layer_count == 2
+
+
+def test_save_through_a_link_updates_the_linked_file(core, tmp_path):
+    real = tmp_path / "real.fbz"
+    core.Model().save(str(real))
+    os.chmod(real, 0o600)
+    link = tmp_path / "link.fbz"
+    link.symlink_to(real)
+    m = model(core)
+    m.save(str(link))
+    assert link.is_symlink()
+    assert core.Model(str(real)).to_buffer() == m.to_buffer()
+    assert os.stat(real).st_mode & 0o777 == 0o600

@@ -84,3 +84,38 @@ def test_a_layer_v2_cannot_run_stays_in_software_or_fails_with_hw_only(core):
     model._map(v2_device(core), False)
     assert [s.backend for s in model.sequences] == [core.BackendType.Hardware,
                                                     core.BackendType.Software]
+
+
+def test_run_on_a_board_records_clock_metrics_and_power_events():
+    pytest.importorskip("qalto_testing")
+    from conftest import run_isolated
+    result = run_isolated(
+        "import numpy as np\n"
+        "import qalto.core as core, qalto_testing as qt\n"
+        "board = qt.SimulatedBoard('v2', soc=True); board.install()\n"
+        "device = core.HardwareDevice.devices()[0]\n"
+        "m = core.Model()\n"
+        "m.add(core.Layer(core.LayerParams(core.InputData, {'input_width': 4,"
+        " 'input_height': 4, 'input_channels': 2}), 'input'))\n"
+        "m.add(core.Layer(core.LayerParams(core.Conv2D, {'filters': 4}), 'conv'))\n"
+        "m._map(device)\n"
+        "metrics = m.metrics\n"
+        "m.forward(np.ones((3, 4, 4, 2), np.uint8), 1)\n"
+        "assert sorted(metrics.names) == ['inference_clk', 'inference_end', 'inference_frames',"
+        " 'inference_start', 'program_clk'], metrics.names\n"
+        "assert metrics['inference_frames'] == 3 and metrics['inference_clk'] == 3000\n"
+        "assert metrics['program_clk'] > 0 and m.power_events == []\n"
+        "device.soc.power_measurement_enabled = True\n"
+        "m.forward(np.ones((1, 4, 4, 2), np.uint8))\n"
+        "first = [(e.ts, e.voltage, e.current) for e in m.power_events]\n"
+        "assert len(first) == 1, first\n"
+        "board.log_power_event(5, 7, 8)\n"
+        "board.set_clock_counter(0xFFFFFFFF - 100)\n"
+        "m.forward(np.ones((1, 4, 4, 2), np.uint8))\n"
+        "events = [(e.ts, e.voltage, e.current) for e in m.power_events]\n"
+        "assert events[:2] == first + [(5, 7, 8)] and len(events) == 3, events\n"
+        "assert m.power_events is not m.power_events\n"
+        "assert metrics['inference_clk'] == 1000, metrics['inference_clk']\n"
+        "print('done')\n")
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stdout.strip() == "done"

@@ -144,11 +144,17 @@ def test_docstrings(core):
     assert core.Sequence.__doc__ == (
         "\n          Represents a sequence of layers.\n\n          Sequences can be mapped in "
         "Software or on a Device.\n          ")
-    assert core.Pass.__doc__.startswith("\n      Represents a subset of the Sequence.\n\n")
+    assert core.Pass.__doc__ == (
+        "\n      Represents a subset of the Sequence.\n\n      Hardware Sequences can typically "
+        "be split into multiple passes on devices\n      that support hardware partial "
+        "reconfiguration feature, reducing the\n      intervention of the software during "
+        "inference.\n      ")
     assert core.Sequence.passes.__doc__ == "Get the list of passes in this sequence."
     assert core.Sequence.backend.__doc__ == "The backend type for this Sequence."
     assert core.Sequence.program_parts.__doc__ == "Get the program, split in different parts"
     assert core.Sequence.name.__doc__ == "The name of the sequence"
-    assert core.Sequence.program.__doc__.startswith(
-        "\n             Get the hardware program for this sequence.\n")
+    assert core.Sequence.program.__doc__ == (
+        "\n             Get the hardware program for this sequence.\n\n             Returns None "
+        "if the Sequence is not compatible with the selected\n             Device.\n\n"
+        "             :return: a bytes buffer or None\n          ")
     assert core.Pass.layers.__doc__ == "Get the list of layers in this pass."

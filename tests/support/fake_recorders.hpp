@@ -83,6 +83,13 @@ class FakeLayerRecorder : public LayerRecorder {
 struct EpgCall {
   std::string layer;
   uint8_t lo, hi;
+  uint8_t n = 0;
+  bool last_on_hrc = false, multi_pass = false, input_type_0 = false;
+};
+
+struct SccCall {
+  bool first_on_hrc, input_type_0, last_on_hrc, output_type_0, narrow_output;
+  Shape input, output;
 };
 
 class FakeIoRecorder : public IoRecorder {
@@ -90,14 +97,16 @@ class FakeIoRecorder : public IoRecorder {
   int8_t input_type = 0;
   int8_t output_type = 0;
   mutable std::vector<EpgCall> epg_calls;
+  mutable std::vector<SccCall> scc_calls;
 
-  program::RecordPtr record_scc(bool, bool, bool, bool, bool, const Shape&,
-                                const Shape&) const override {
+  program::RecordPtr record_scc(bool b1, bool b2, bool b3, bool b4, bool b5, const Shape& input,
+                                const Shape& output) const override {
+    scc_calls.push_back({b1, b2, b3, b4, b5, input, output});
     return record_with_tracks(1, 0xCC);
   }
-  std::vector<EpgRegister> record_epg(const Layer& layer, uint8_t lo, uint8_t hi, uint8_t, bool,
-                                      bool, bool) const override {
-    epg_calls.push_back({layer.get_name(), lo, hi});
+  std::vector<EpgRegister> record_epg(const Layer& layer, uint8_t lo, uint8_t hi, uint8_t n,
+                                      bool b1, bool b2, bool b3) const override {
+    epg_calls.push_back({layer.get_name(), lo, hi, n, b1, b2, b3});
     return {{0x40, 0x1}};
   }
   int8_t get_input_type(const Layer&) const override { return input_type; }

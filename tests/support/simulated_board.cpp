@@ -264,6 +264,7 @@ void SimulatedDevice::reset_top_memory() {
 bool SimulatedDevice::program(const uint8_t* data, size_t size) {
   board_->record("program " + std::to_string(size));
   board_->maybe_fail("program");
+  if (board_->config().refuse_program) return false;
   // Like a chip, the device keeps the caller's bytes (valid until the next (un)programming);
   // the copy lets tests check that they stayed unchanged.
   program_ = {data, size};

@@ -62,6 +62,7 @@ struct BoardConfig {
   uint32_t program_clock_base = 500;      // program_clock = base + program size
   unsigned clock_apply_reads = 1;         // busy reads after a clock change starts
   bool clock_stuck = false;               // the clock change never completes
+  bool refuse_program = false;            // program() answers false (and keeps nothing)
 };
 
 // Ready-made boards: a v1 chip, a v2 chip with six NPs and two skip-DMA engines, a Mivo chip.

@@ -128,14 +128,14 @@ struct Flags {
   bool output_format_flag = false;
 };
 
-using Recorder = program::RecordPtr (*)(const Device&, const Layer&, const Layer*,
+using Recorder = program::RecordPtr (*)(const Device&, const Layer&,
                                         const std::shared_ptr<Layer>&, bool, bool,
                                         const std::vector<hw::Ident>&, bool, bool);
 
 program::RecordPtr record(Recorder recorder, const Layer& layer, Flags f = {},
                           const std::vector<hw::Ident>& skip = {},
                           const std::shared_ptr<Layer>& next = nullptr) {
-  return recorder(*v2_device(), layer, nullptr, next, f.ib_spikes, f.partial_reconfig, skip,
+  return recorder(*v2_device(), layer, next, f.ib_spikes, f.partial_reconfig, skip,
                   f.registers_only, f.output_format_flag);
 }
 
@@ -448,6 +448,36 @@ TEST(CnpRecorderFlags, RegistersOnlyNeverReadsTheLayerData) {
     EXPECT_EQ(b.payload[REGW_SKIP_DMA], 0u);
   }
   EXPECT_THROW(record(record_program_conv2d_layer, *net.layer), std::exception);
+}
+
+// A register-only Conv2D program still takes the weights' DMA target from their kernel size,
+// so weights no CNP layout takes are refused there too; a depthwise layer takes its target only
+// for weights it sends.
+TEST(CnpRecorderFlags, RegistersOnlyConvStillTakesTheWeightsTarget) {
+  Flags f;
+  f.registers_only = true;
+  const auto kernel2 = Dense::create(TensorType::int8, Shape{2, 2, 4, 8});
+  for (LayerType type : {LayerType::Conv2D, LayerType::Conv2DTranspose}) {
+    OneLayer net(type, {{"filters", 8}, {"kernel_size", 3}}, Shape{8, 8, 4});
+    net.map({cnp(kNpA, 0, 8, kWhole, kWhole)});
+    net.layer->variables().declare("weights", kernel2);
+    const Recorder recorder = type == LayerType::Conv2D ? record_program_conv2d_layer
+                                                        : record_program_transposed_conv2d_layer;
+    expect_error([&] { record(recorder, *net.layer, f); },
+                 "cnp_weight_format: Unexpected kernel size.");
+    // Even with every NP skipped: the target belongs to the layer, not to an NP.
+    expect_error([&] { record(recorder, *net.layer, f, {kNpA}); },
+                 "cnp_weight_format: Unexpected kernel size.");
+    // 4-bit weights go to target 0 whatever their kernel.
+    net.layer->params().set("weights_bits", 4);
+    EXPECT_EQ(targets_of(blocks_of(*record(recorder, *net.layer, f))),
+              (std::vector<uint32_t>{7}));
+  }
+  OneLayer dw(LayerType::DepthwiseConv2D, {{"kernel_size", 3}}, Shape{8, 8, 4});
+  dw.map({cnp(kNpA, 0, 4, kWhole, kWhole)});
+  dw.layer->variables().declare("weights", Dense::create(TensorType::int8, Shape{2, 2, 1, 4}));
+  EXPECT_EQ(targets_of(blocks_of(*record(record_program_dwconv2d_layer, *dw.layer, f))),
+            (std::vector<uint32_t>{7}));
 }
 
 TEST(CnpRecorderFlags, SkipListAndSkipDmaTracks) {

@@ -93,6 +93,9 @@ void register_testing_board(py::module_& m) {
           "clock_stuck", [](const Board& b) { return b.config().clock_stuck; },
           [](Board& b, bool stuck) { b.config().clock_stuck = stuck; })
       .def_property(
+          "refuse_program", [](const Board& b) { return b.config().refuse_program; },
+          [](Board& b, bool refuse) { b.config().refuse_program = refuse; })
+      .def_property(
           "clock_start", [](const Board& b) { return b.config().clock_start; },
           [](Board& b, uint32_t value) { b.config().clock_start = value; })
       .def_property(

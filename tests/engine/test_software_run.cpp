@@ -1,0 +1,288 @@
+// Software runs of the convolution, recurrent and post-processing layer types, checked against
+// small cases worked out by hand.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "qalto/model.hpp"
+#include "qalto/software.hpp"
+
+namespace qalto {
+namespace {
+
+template <typename T>
+std::shared_ptr<Dense> tensor(TensorType type, const Shape& shape, std::vector<T> v) {
+  return Dense::copy(v.data(), v.size() * sizeof(T), type, shape);
+}
+
+std::shared_ptr<Dense> u8(const Shape& s, std::vector<uint8_t> v) { return tensor(TensorType::uint8, s, std::move(v)); }
+std::shared_ptr<Dense> i8(const Shape& s, std::vector<int8_t> v) { return tensor(TensorType::int8, s, std::move(v)); }
+std::shared_ptr<Dense> i16(const Shape& s, std::vector<int16_t> v) { return tensor(TensorType::int16, s, std::move(v)); }
+std::shared_ptr<Dense> u16(const Shape& s, std::vector<uint16_t> v) { return tensor(TensorType::uint16, s, std::move(v)); }
+std::shared_ptr<Dense> f32(const Shape& s, std::vector<float> v) { return tensor(TensorType::float32, s, std::move(v)); }
+
+std::vector<int64_t> values(const Dense& d) {
+  std::vector<int64_t> out;
+  for (size_t i = 0; i < d.size(); ++i) out.push_back(d.value_as_int(i));
+  return out;
+}
+
+using Ints = std::vector<int64_t>;
+
+std::shared_ptr<Layer> make(LayerType type, const std::map<std::string, int32_t>& params,
+                            const std::string& name) {
+  return Layer::create(*LayerParams::create(type, params), name);
+}
+
+std::unique_ptr<Model> model_with_input(uint32_t w, uint32_t h, uint32_t c) {
+  auto model = Model::create();
+  model->add(make(LayerType::InputData, {{"input_width", static_cast<int32_t>(w)},
+                                         {"input_height", static_cast<int32_t>(h)},
+                                         {"input_channels", static_cast<int32_t>(c)}},
+                  "input"));
+  return model;
+}
+
+void set(Model& model, const std::string& layer, const std::string& name,
+         std::shared_ptr<Dense> value) {
+  model.get_layer(layer)->variables().set(name, std::move(value));
+}
+
+TEST(SoftwareConvolution, DepthwiseTransposeKeepsChannelsApartAndAddsBias) {
+  auto model = model_with_input(2, 1, 2);
+  model->add(make(LayerType::DepthwiseConv2DTranspose, {{"kernel_size", 2}, {"activation", 0}}, "dwt"));
+  // Channel 0 spreads [[1, 2], [3, 4]], channel 1 spreads -1 everywhere; stride 2 and kernel 2
+  // give non-overlapping 2x2 blocks, so every output is one input times one weight.
+  set(*model, "dwt", "weights", i8({2, 2, 1, 2}, {1, -1, 2, -1, 3, -1, 4, -1}));
+  set(*model, "dwt", "bias", i8({2}, {0, 1}));
+  set(*model, "dwt", "bias_shift", u8({2}, {0, 1}));
+  auto out = software::run_sample(model->layers(), u8({2, 1, 2}, {1, 3, 2, 4}));
+  ASSERT_EQ(out->dimensions(), (Shape{4, 2, 2}));
+  EXPECT_EQ(out->type(), TensorType::int32);
+  // (x, y) order, channels fastest: channel 1 is -x + 2.
+  EXPECT_EQ(values(*out), (Ints{1, -1, 2, -1, 3, -1, 4, -1, 2, -2, 4, -2, 6, -2, 8, -2}));
+}
+
+TEST(SoftwareConvolution, SeparableConvolutionalIsDepthwiseThenPointwise) {
+  auto model = model_with_input(2, 2, 1);
+  model->add(make(LayerType::SeparableConvolutional, {{"filters", 2}}, "sep"));
+  // Depthwise 3x3: centre 1 and the tap one column to the right 2 (i = 2, j = 1).
+  std::vector<int8_t> dw(9, 0);
+  dw[4] = 1;
+  dw[7] = 2;
+  set(*model, "sep", "weights", i8({3, 3, 1, 1}, dw));
+  set(*model, "sep", "weights_pw", i8({1, 1, 1, 2}, {2, -1}));
+  set(*model, "sep", "threshold", tensor<int32_t>(TensorType::int32, {2}, {5, -100}));
+  set(*model, "sep", "act_step", f32({2}, {2.0F, 1.0F}));
+  // x[0][0] = 1, x[0][1] = 2, x[1][0] = 3, x[1][1] = 4: depthwise gives 7, 10, 3, 4.
+  auto out = software::run_sample(model->layers(), u8({2, 2, 1}, {1, 2, 3, 4}));
+  ASSERT_EQ(out->dimensions(), (Shape{2, 2, 2}));
+  EXPECT_EQ(out->type(), TensorType::uint8);
+  // Filter 0: 14, 20, 6, 8 over threshold 5 by steps of 2; filter 1: -7, -10, -3, -4 over -100.
+  EXPECT_EQ(values(*out), (Ints{5, 94, 8, 91, 1, 98, 2, 97}));
+}
+
+TEST(SoftwareConvolution, FirstGenerationNeedsEqualStrides) {
+  auto model = model_with_input(4, 4, 1);
+  model->add(make(LayerType::Convolutional, {{"filters", 1}, {"stride_x", 1}, {"stride_y", 2}}, "conv"));
+  try {
+    software::run_sample(model->layers(), u8({4, 4, 1}, std::vector<uint8_t>(16, 1)));
+    FAIL() << "unequal strides ran";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("equal strides"), std::string::npos) << e.what();
+  }
+}
+
+TEST(SoftwareConvolution, TransposedStrideAboveAByteIsRefusedNotWrapped) {
+  auto model = model_with_input(1, 1, 1);
+  model->add(make(LayerType::Conv2DTranspose,
+                  {{"filters", 1}, {"kernel_size", 1}, {"kernel_stride", 257}, {"activation", 0}}, "t"));
+  try {
+    software::run_sample(model->layers(), u8({1, 1, 1}, {1}));
+    FAIL() << "stride 257 ran";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("kernel_stride 257"), std::string::npos) << e.what();
+  }
+}
+
+TEST(SoftwarePooling, AverageCountsOnlyPositionsInsideTheMap) {
+  auto model = model_with_input(3, 3, 1);
+  model->add(make(LayerType::Conv2D, {{"filters", 1}, {"kernel_size", 1}, {"activation", 0},
+                                      {"pool_type", 2}, {"pool_size", 2}, {"pool_padding", 1}},
+                  "conv"));
+  set(*model, "conv", "weights", i8({1, 1, 1, 1}, {1}));
+  // x[i][j] = 1 + 3i + j. Same pooling padding puts the extra row and column after the map.
+  auto out = software::run_sample(model->layers(), u8({3, 3, 1}, {1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  ASSERT_EQ(out->dimensions(), (Shape{2, 2, 1}));
+  // (1+2+4+5)/4 = 3; (3+6)/2 = 4.5 -> 5; (7+8)/2 = 7.5 -> 8; 9.
+  EXPECT_EQ(values(*out), (Ints{3, 5, 8, 9}));
+}
+
+TEST(SoftwarePooling, FirstGenerationAverageAndMaxPooling) {
+  for (int32_t pool_type : {1, 2}) {
+    auto model = model_with_input(2, 2, 1);
+    model->add(make(LayerType::Convolutional, {{"filters", 1}, {"kernel_width", 1}, {"kernel_height", 1},
+                                               {"pool_type", pool_type}, {"pooling_width", 2},
+                                               {"pooling_height", 2}, {"activation", 0}},
+                    "conv"));
+    set(*model, "conv", "weights", i8({1, 1, 1, 1}, {1}));
+    auto out = software::run_sample(model->layers(), u8({2, 2, 1}, {1, 2, 3, 5}));
+    EXPECT_EQ(values(*out), (Ints{pool_type == 1 ? 5 : 3})) << pool_type;  // 11 / 4 -> 3
+  }
+}
+
+// One StatefulRecurrent layer with a single state channel: s1 += 2x, s2 += s1, output s2.
+std::unique_ptr<Model> accumulator(uint32_t timesteps) {
+  auto model = model_with_input(1, timesteps, 1);
+  model->add(make(LayerType::StatefulRecurrent, {{"units", 1}}, "rec"));
+  Model& m = *model;
+  set(m, "rec", "in_proj", i8({1, 1}, {2}));
+  set(m, "rec", "out_proj", i8({1, 1}, {1}));
+  set(m, "rec", "A_real", i16({1}, {1}));
+  set(m, "rec", "A_imag", i16({1}, {1}));
+  set(m, "rec", "new_state_scale", u8({1}, {1}));
+  set(m, "rec", "output_scales", u8({1}, {1}));
+  return model;
+}
+
+TEST(SoftwareRecurrent, StateCarriesAcrossSamplesOfOneRunOnly) {
+  auto model = accumulator(3);
+  software::Run run(model->layers());
+  auto first = run.sample(u8({1, 3, 1}, {1, 2, 3}));
+  EXPECT_EQ(first->type(), TensorType::int8);
+  ASSERT_EQ(first->dimensions(), (Shape{1, 3, 1}));
+  EXPECT_EQ(values(*first), (Ints{2, 8, 20}));  // s1 = 2, 6, 12
+  // The second sample continues from s1 = 12, s2 = 20.
+  EXPECT_EQ(values(*run.sample(u8({1, 3, 1}, {1, 0, 0}))), (Ints{34, 48, 62}));
+  // A new run, like run_sample, starts from zero.
+  EXPECT_EQ(values(*software::run_sample(model->layers(), u8({1, 3, 1}, {1, 0, 0}))), (Ints{2, 4, 6}));
+  software::Run fresh(model->layers());
+  EXPECT_EQ(values(*fresh.sample(u8({1, 3, 1}, {1, 0, 0}))), (Ints{2, 4, 6}));
+}
+
+TEST(SoftwareRecurrent, StateChannelsShiftsScalesBiasAndSubsampling) {
+  auto model = model_with_input(1, 3, 2);
+  model->add(make(LayerType::StatefulRecurrent, {{"units", 2}, {"subsample", 2}}, "rec"));
+  Model& m = *model;
+  set(m, "rec", "input_shift", u8({2}, {1, 0}));
+  set(m, "rec", "in_proj", i8({2, 2}, {1, 0, 1, 2}));
+  set(m, "rec", "A_real", i16({2}, {2, 0}));
+  set(m, "rec", "A_imag", i16({2}, {0, 1}));
+  set(m, "rec", "new_state_shift", i8({2}, {-1, 0}));  // two groups of state channels
+  set(m, "rec", "new_state_scale", u8({2}, {3, 1}));
+  set(m, "rec", "internal_state_outputs_shift", i8({2}, {-1, 0}));
+  set(m, "rec", "out_proj", i8({2, 2}, {1, -1, 1, 0}));
+  set(m, "rec", "bias", i8({2}, {1, 0}));
+  set(m, "rec", "bias_shift", u8({2}, {2, 0}));
+  set(m, "rec", "output_scales", u8({2}, {1, 2}));
+  set(m, "rec", "output_shift", i8({2}, {0, -1}));
+  // Worked by hand (halves round up): outputs (8, -2), (9, -3), (17, -5); frames 0 and 2 kept.
+  auto out = software::run_sample(m.layers(), u8({1, 3, 2}, {1, 1, 2, 0, 0, 3}));
+  ASSERT_EQ(out->dimensions(), (Shape{1, 2, 2}));
+  EXPECT_EQ(values(*out), (Ints{8, -2, 17, -5}));
+}
+
+TEST(SoftwareRecurrent, WidthColumnsAreSeparateStreamsAndReluLimits) {
+  auto model = model_with_input(2, 2, 1);
+  model->add(make(LayerType::StatefulRecurrent, {{"units", 1}, {"activation", 1}}, "rec"));
+  Model& m = *model;
+  set(m, "rec", "in_proj", i8({1, 1}, {1}));
+  set(m, "rec", "out_proj", i8({1, 1}, {1}));
+  set(m, "rec", "A_real", i16({1}, {1}));
+  set(m, "rec", "new_state_scale", u8({1}, {1}));
+  set(m, "rec", "output_scales", u8({1}, {1}));
+  // Column 0 sums to 100, 200 and column 1 to 1, 3; with no max_value the limit is 127.
+  EXPECT_EQ(values(*software::run_sample(m.layers(), u8({2, 2, 1}, {100, 100, 1, 2}))),
+            (Ints{100, 127, 1, 3}));
+  set(m, "rec", "max_value", u8({1}, {5}));
+  set(m, "rec", "max_value_shift", u8({1}, {1}));
+  EXPECT_EQ(values(*software::run_sample(m.layers(), u8({2, 2, 1}, {100, 100, 1, 2}))),
+            (Ints{10, 10, 1, 3}));
+  set(m, "rec", "out_proj", i8({1, 1}, {-1}));
+  EXPECT_EQ(values(*software::run_sample(m.layers(), u8({2, 2, 1}, {100, 100, 1, 2}))),
+            (Ints{0, 0, 0, 0}));
+}
+
+// Recurrent layer passing 100 x on to a MivoPostProcessing over 4 timesteps.
+std::unique_ptr<Model> closed_series() {
+  auto model = accumulator(4);
+  Model& m = *model;
+  set(m, "rec", "in_proj", i8({1, 1}, {1}));
+  set(m, "rec", "A_real", i16({1}, {0}));
+  set(m, "rec", "A_imag", i16({1}, {0}));
+  set(m, "rec", "out_proj", i8({1, 1}, {100}));
+  set(m, "rec", "output_scales", u8({1}, {0}));  // replaced by the closing layer's input stage
+  m.add(make(LayerType::MivoPostProcessing, {}, "post"));
+  set(m, "post", "input_scales", u16({1}, {3}));
+  set(m, "post", "threshold", u16({1}, {450}));
+  return model;
+}
+
+TEST(SoftwarePostProcessing, ThresholdAndShiftByLog2OfTimesteps) {
+  auto model = closed_series();
+  EXPECT_EQ(software::output_type(*model->get_layer("rec")), TensorType::int16);
+  // The recurrent layer gives 300 x = 300, 600, 900, 1200; minus 450, divided by 4 rounding
+  // half up: -37.5 -> -37, 37.5 -> 38, 112.5 -> 113, 187.5 -> 188.
+  auto out = software::run_sample(model->layers(), u8({1, 4, 1}, {1, 2, 3, 4}));
+  EXPECT_EQ(out->type(), TensorType::int16);
+  ASSERT_EQ(out->dimensions(), (Shape{1, 4, 1}));
+  EXPECT_EQ(values(*out), (Ints{-37, 38, 113, 188}));
+  // The recurrent outputs saturate at int16 before the post-processing: 200 x 300 = 60000.
+  set(*model, "post", "threshold", u16({1}, {0}));
+  EXPECT_EQ(values(*software::run_sample(model->layers(), u8({1, 4, 1}, {200, 0, 0, 0}))),
+            (Ints{8192, 0, 0, 0}));  // 32767 / 4 = 8191.75 -> 8192
+}
+
+TEST(SoftwarePostProcessing, ThresholdBeyondInt16IsRefused) {
+  auto model = closed_series();
+  set(*model, "post", "threshold", u16({1}, {40000}));
+  try {
+    software::run_sample(model->layers(), u8({1, 4, 1}, {1, 2, 3, 4}));
+    FAIL() << "threshold 40000 ran";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("threshold 40000"), std::string::npos) << e.what();
+  }
+}
+
+TEST(SoftwareRecurrent, FailedSampleLeavesTheStatesAsTheyWere) {
+  auto model = closed_series();
+  set(*model, "rec", "A_real", i16({1}, {1}));  // s1 accumulates
+  set(*model, "post", "threshold", u16({1}, {0}));
+  const auto x = u8({1, 4, 1}, {1, 0, 0, 0});
+  software::Run run(model->layers());
+  EXPECT_EQ(values(*run.sample(x)), (Ints{75, 75, 75, 75}));  // 300 / 4
+  set(*model, "post", "threshold", u16({1}, {40000}));
+  EXPECT_THROW(run.sample(x), std::runtime_error);
+  set(*model, "post", "threshold", u16({1}, {0}));
+  // s1 was 1 after the first sample, not 2: the failed sample did not advance it.
+  EXPECT_EQ(values(*run.sample(x)), (Ints{150, 150, 150, 150}));
+}
+
+TEST(SoftwareRecurrent, VariableShapesAreCheckedAgainstTheInput) {
+  auto model = accumulator(2);
+  // A parameter changed after the model was built no longer matches the variables.
+  model->get_layer("rec")->params().set("output_channels", 3);
+  EXPECT_THROW(software::run_sample(model->layers(), u8({1, 2, 1}, {1, 1})), std::runtime_error);
+}
+
+TEST(SoftwareUndescribed, BufferedTemporalTypesRaiseNamingTheType) {
+  for (LayerType type : {LayerType::BufferTempConv, LayerType::DepthwiseBufferTempConv}) {
+    auto model = model_with_input(2, 2, 4);
+    std::map<std::string, int32_t> params{{"fifo_size", 2}};
+    if (type == LayerType::BufferTempConv) params["filters"] = 4;
+    model->add(make(type, params, "buffered"));
+    try {
+      software::run_sample(model->layers(), u8({2, 2, 4}, std::vector<uint8_t>(16, 1)));
+      FAIL() << layer_type_name(type) << " ran";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()),
+                std::string("Layer type ") + layer_type_name(type) + " has no software reference operation.");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qalto
