@@ -18,11 +18,6 @@ namespace {
 // The type code under which the output needs no EPG values.
 constexpr int8_t kOutputTypeWithoutEpg = 3;
 
-bool is_hardware(const Layer& layer) {
-  return !layer.is_target_component(ComponentKind::None) &&
-         !layer.is_target_component(ComponentKind::SKIP_DMA);
-}
-
 const ComponentList& components_of(const std::shared_ptr<Layer>& layer) {
   static const ComponentList none;
   auto mapping = layer ? layer_mapping_of(*layer) : nullptr;
@@ -236,8 +231,8 @@ std::pair<std::shared_ptr<Sequence>, MappingStatus> HardwareSequenceBuilder::bui
       if (status.failed) return {nullptr, status};
     }
     for (const auto& layer : pass.layers) {
-      // Inputs, quantizers and joining layers have no program of their own.
-      if (!is_hardware(*layer)) continue;
+      // Every layer of the pass gets a record, in pass order; inputs, quantizers and joining
+      // layers get one without tracks from their generation's recorder.
       const bool ib_spikes = n > 1 && layer == pass_first;
       const bool partial_reconfig = layer == pass_last && !last_pass_of_sequence;
       auto next_in_pass = next_mappable_layer(layer);

@@ -37,6 +37,12 @@ program::RecordPtr LayerRecorderImpl::record_layer(const Layer& layer, const Lay
                                                    const LayerPtr&, bool, bool,
                                                    const std::vector<hw::Ident>&, bool,
                                                    bool) const {
+  // Layers without hardware of their own (inputs, quantizers, joining layers) have an empty
+  // program.
+  if (layer.is_target_component(ComponentKind::None) ||
+      layer.is_target_component(ComponentKind::SKIP_DMA)) {
+    return program::new_record(device_.version());
+  }
   const std::string message = unsupported_layer_message(layer.type());
   if (layer.is_target_component(ComponentKind::CNP)) throw CnpError(message);
   if (layer.is_target_component(ComponentKind::FNP)) throw FnpError(message);

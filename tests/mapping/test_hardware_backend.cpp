@@ -270,6 +270,7 @@ TEST_F(RecurrentDriverTest, SeriesTakesEveryLaterLayer) {
   EXPECT_EQ(only_sequence().layers(), (LayerList{in, r, r2, deq}));
   ASSERT_EQ(recorder->calls.size(), 1u) << "one record for the whole series";
   EXPECT_EQ(recorder->calls[0].layer, "r");
+  EXPECT_EQ(recorder->empty_records, (std::vector<std::string>{"in"}));
 }
 
 TEST_F(RecurrentDriverTest, OnlyTheMappedLayersLeaveTheList) {

@@ -96,8 +96,9 @@ TEST_F(BuilderTest, TwoPassSequenceProgramVerifies) {
   const ReadProgram program = read_program(*sequence);
   ASSERT_NE(program.data, nullptr);
   ASSERT_EQ(program.data->passes()->size(), 2u);
-  // Pass 1: input stage, a, b and the unused NPs' record of c; pass 2: c.
-  EXPECT_EQ(program.data->passes()->Get(0)->records()->size(), 4u);
+  // Pass 1: input stage, in (no tracks), a, b and the unused NPs' record of c; pass 2: c.
+  EXPECT_EQ(program.data->passes()->Get(0)->records()->size(), 5u);
+  EXPECT_EQ(layers_recorder.empty_records, (std::vector<std::string>{"in"}));
   EXPECT_EQ(program.data->passes()->Get(1)->records()->size(), 1u);
   EXPECT_EQ(program.info->max_descriptors(), 5) << "largest pass count (4) + 1";
   EXPECT_EQ(program.info->device_version()->product_id(), 0xA2);
@@ -377,7 +378,9 @@ TEST_F(BuilderTest, SkipDmaChannelsAddDescriptorsOnlyBetweenPasses) {
   add_channels();
   auto [single, single_status] = builder.build_sequence();
   ASSERT_NE(single, nullptr) << single_status.to_string();
-  EXPECT_EQ(read_program(*single).info->max_descriptors(), 4) << "input stage, a, b, + 1";
+  const ReadProgram single_program = read_program(*single);
+  ASSERT_NE(single_program.info, nullptr);
+  EXPECT_EQ(single_program.info->max_descriptors(), 4) << "input stage, a, b, + 1";
   single.reset();
 
   builder.add_layers({in, a, b}, all, {{}, {np(1, 1)}, {np(1, 2)}});
@@ -386,7 +389,9 @@ TEST_F(BuilderTest, SkipDmaChannelsAddDescriptorsOnlyBetweenPasses) {
   auto [multi, multi_status] = builder.build_sequence();
   ASSERT_NE(multi, nullptr) << multi_status.to_string();
   // Pass 1: input stage 1, a 1 + 4 + 4 + 1, b 1, unused NPs 1 = 13.
-  EXPECT_EQ(read_program(*multi).info->max_descriptors(), 14);
+  const ReadProgram multi_program = read_program(*multi);
+  ASSERT_NE(multi_program.info, nullptr);
+  EXPECT_EQ(multi_program.info->max_descriptors(), 14);
 }
 
 TEST_F(BuilderTest, RecurrentLayerEndsTheRecordsOfItsPass) {
@@ -408,7 +413,8 @@ TEST_F(BuilderTest, RecurrentLayerEndsTheRecordsOfItsPass) {
   EXPECT_EQ(call_for("after"), nullptr) << "the series is one program";
   const ReadProgram program = read_program(*sequence);
   ASSERT_NE(program.info, nullptr);
-  EXPECT_EQ(program.data->passes()->Get(0)->records()->size(), 2u);
+  // The input stage, the input layer's empty record, then the series.
+  EXPECT_EQ(program.data->passes()->Get(0)->records()->size(), 3u);
   EXPECT_EQ(program.info->max_descriptors(), 2) << "only the input stage is counted";
 }
 

@@ -52,12 +52,20 @@ class FakeLayerRecorder : public LayerRecorder {
   // Layers whose learning program is asked for.
   mutable std::vector<std::string> learning_calls;
   mutable std::vector<LayerCall> calls;
+  // Layers without hardware of their own, in the order they were asked for.
+  mutable std::vector<std::string> empty_records;
   mutable std::vector<std::string> synced;
 
   program::RecordPtr record_layer(const Layer& layer, const Layer* first, const LayerPtr& next,
                                   bool ib_spikes, bool partial_reconfig,
                                   const std::vector<hw::Ident>& skip, bool registers_only,
                                   bool output_format_flag) const override {
+    // Like the real recorders: a layer without hardware of its own gets an empty record.
+    if (layer.is_target_component(ComponentKind::None) ||
+        layer.is_target_component(ComponentKind::SKIP_DMA)) {
+      empty_records.push_back(layer.get_name());
+      return record_with_tracks(0, 0);
+    }
     calls.push_back({layer.get_name(), first ? first->get_name() : "",
                      next ? next->get_name() : "", ib_spikes, partial_reconfig, skip,
                      registers_only, output_format_flag});

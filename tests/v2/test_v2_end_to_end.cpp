@@ -112,8 +112,12 @@ TEST(V2EndToEnd, ResidualModelMapsToOneVerifiedSequence) {
   const auto* data = flatbuffers::GetSizePrefixedRoot<fb::ProgramData>(parts.program_data.data);
   ASSERT_NE(data->passes(), nullptr);
   ASSERT_EQ(data->passes()->size(), 1u);
-  // The input stage, then one record per convolution.
-  EXPECT_EQ(data->passes()->Get(0)->records()->size(), 5u);
+  // The input stage, then one record per layer of the pass (input and add without tracks).
+  const auto* records = data->passes()->Get(0)->records();
+  ASSERT_EQ(records->size(), 7u);
+  EXPECT_EQ(records->Get(1)->tracks()->size(), 0u);  // input
+  EXPECT_GT(records->Get(2)->tracks()->size(), 0u);  // conv1
+  EXPECT_EQ(records->Get(5)->tracks()->size(), 0u);  // add
 
   const std::string info = decode_with_flatc(parts.program_info.data, parts.program_info.size,
                                              "info", "");
