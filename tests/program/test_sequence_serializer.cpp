@@ -35,20 +35,20 @@ std::vector<uint32_t> track_words(uint32_t tag, uint32_t t, size_t n, bool regis
   return words;
 }
 
-struct RecordSpec {
+struct RecordPlan {
   uint32_t tag = 0;
   std::vector<size_t> track_sizes;
   bool fnp2 = false;
 };
 
-program::RecordPtr build_record(const RecordSpec& spec, bool registers_only = false) {
+program::RecordPtr build_record(const RecordPlan& plan, bool registers_only = false) {
   auto record = program::new_record(kVersion);
-  for (uint32_t t = 0; t < spec.track_sizes.size(); ++t) {
+  for (uint32_t t = 0; t < plan.track_sizes.size(); ++t) {
     record->add_np_track({1, 2, static_cast<uint8_t>(t), 0}, dma::Target::NpRegisters, 0,
-                         track_words(spec.tag, t, spec.track_sizes[t], registers_only), true,
+                         track_words(plan.tag, t, plan.track_sizes[t], registers_only), true,
                          false);
   }
-  if (spec.fnp2) record->add_fnp2_filters_track({9, 8, 7, 6}, track_words(spec.tag, 0xF, 3, false));
+  if (plan.fnp2) record->add_fnp2_filters_track({9, 8, 7, 6}, track_words(plan.tag, 0xF, 3, false));
   return record;
 }
 
@@ -72,14 +72,14 @@ class FakeLayerRecorder : public LayerRecorder {
                      ib_spikes, partial_reconfig, registers_only, output_format_flag, skip,
                      mapping ? mapping->layer_id : -1});
     if (fail) fail(layer);
-    return build_record(specs.at(layer.get_name()), registers_only);
+    return build_record(plans.at(layer.get_name()), registers_only);
   }
   program::LearnRecordsPtr record_learning_layer(const Layer&, bool) const override {
     return learn();
   }
   void sync_learning_vars(const LayerPtr&) const override {}
 
-  std::map<std::string, RecordSpec> specs;
+  std::map<std::string, RecordPlan> plans;
   std::function<void(const Layer&)> fail;
   std::function<program::LearnRecordsPtr()> learn;
   mutable std::vector<RecordCall> calls;
@@ -173,8 +173,8 @@ std::vector<uint32_t> span_words(const std::vector<uint8_t>& data, uint32_t offs
   return words;
 }
 
-std::vector<uint32_t> track_of(const RecordSpec& spec, size_t t, bool registers_only = false) {
-  return build_record(spec, registers_only)->tracks.at(t).words();
+std::vector<uint32_t> track_of(const RecordPlan& plan, size_t t, bool registers_only = false) {
+  return build_record(plan, registers_only)->tracks.at(t).words();
 }
 
 class SerializerTest : public ::testing::Test {
@@ -209,10 +209,10 @@ class SerializerTest : public ::testing::Test {
     me->skipdma_store_dual_output_channel =
         std::make_unique<SkipDmaStoreChannelInfo>(SkipDmaStoreChannelInfo{4, 1, 3});
 
-    recorder.specs["A"] = {0xA0, {5, 3}};
-    recorder.specs["B"] = {0xB0, {}, true};
-    recorder.specs["C"] = {0xC0, {6}};
-    recorder.specs["E"] = {0xE0, {2}};
+    recorder.plans["A"] = {0xA0, {5, 3}};
+    recorder.plans["B"] = {0xB0, {}, true};
+    recorder.plans["C"] = {0xC0, {6}};
+    recorder.plans["E"] = {0xE0, {2}};
     recorder.learn = [] { return learn_records({3}, {4}, {5}, true); };
   }
 
@@ -262,11 +262,11 @@ TEST_F(SerializerTest, BothPartsVerifyAndSpansPointAtTheirWords) {
   using Tracks = std::vector<std::vector<uint32_t>>;
   std::vector<std::vector<Tracks>> expected(2);
   expected[0].push_back(Tracks{track_of({0xCC, {4}}, 0)});
-  expected[0].push_back(Tracks{track_of(recorder.specs["A"], 0), track_of(recorder.specs["A"], 1)});
+  expected[0].push_back(Tracks{track_of(recorder.plans["A"], 0), track_of(recorder.plans["A"], 1)});
   expected[0].push_back(Tracks{});
-  expected[0].push_back(Tracks{track_of(recorder.specs["C"], 0, true)});
-  expected[1].push_back(Tracks{track_of(recorder.specs["C"], 0)});
-  expected[1].push_back(Tracks{track_of(recorder.specs["E"], 0)});
+  expected[0].push_back(Tracks{track_of(recorder.plans["C"], 0, true)});
+  expected[1].push_back(Tracks{track_of(recorder.plans["C"], 0)});
+  expected[1].push_back(Tracks{track_of(recorder.plans["E"], 0)});
   for (size_t p = 0; p < expected.size(); ++p) {
     const auto* records = info->pass_spans()->Get(p)->records();
     ASSERT_EQ(records->size(), expected[p].size()) << "pass " << p;
@@ -383,7 +383,7 @@ TEST_F(SerializerTest, TnpBSkipDmaSpansMoveTheBufferedInput) {
   mt->skipdma_loads.push_back(component(hw::Type::SKIP_DMA_LOAD, {6, 7, 8, 1}));
   mt->skipdma_load_channel =
       std::make_unique<SkipDmaLoadChannelInfo>(SkipDmaLoadChannelInfo{1, 3, 7, 0});
-  recorder.specs["T"] = {0x70, {2}};
+  recorder.plans["T"] = {0x70, {2}};
 
   SequenceSerializer s(recorder, io);
   s.serialize_version(kVersion);
@@ -482,7 +482,7 @@ TEST_F(SerializerTest, RecorderErrorsBecomeLayerStatuses) {
   EXPECT_THROW(s.serialize_layer_program(*a, *a, nullptr, false, false, {}, false, false),
                std::length_error);
   recorder.fail = nullptr;
-  recorder.specs["A"] = {0xA0, {70000}};  // a block larger than any track
+  recorder.plans["A"] = {0xA0, {70000}};  // a block larger than any track
   try {
     s.serialize_layer_program(*a, *a, nullptr, false, false, {}, false, false);
     FAIL() << "expected an error";

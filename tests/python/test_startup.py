@@ -93,8 +93,8 @@ def test_python_error_in_the_body_becomes_import_error():
     # Execute the module body on a module object whose attribute writes fail.
     result = run_isolated(
         "import importlib.util, types\n"
-        "spec = importlib.util.find_spec('qalto.core')\n"
-        "mod = importlib.util.module_from_spec(spec)\n"
+        "found = importlib.util.find_spec('qalto.core')\n"
+        "mod = importlib.util.module_from_spec(found)\n"
         "class Refusing(types.ModuleType):\n"
         "    def __setattr__(self, name, value):\n"
         "        if name == '__version__':\n"
@@ -102,7 +102,7 @@ def test_python_error_in_the_body_becomes_import_error():
         "        super().__setattr__(name, value)\n"
         "mod.__class__ = Refusing\n"
         "try:\n"
-        "    spec.loader.exec_module(mod)\n"
+        "    found.loader.exec_module(mod)\n"
         "except ImportError as e:\n"
         "    print(type(e).__name__, str(e), repr(e.__cause__))\n"
         "    print(mod.__doc__)\n")
