@@ -283,7 +283,6 @@ TEST(SplitSearch, WeightsDecideTheFilterChunks) {
 }
 
 TEST(SplitSearch, HopelessLayersEndQuickly) {
-  const auto start = std::chrono::steady_clock::now();
   OneLayer g(1000, 1000, 64, LayerType::Conv2D, {{"filters", 512}});
   FakeChecker checker;
   checker.dual_words = 0;
@@ -304,8 +303,6 @@ TEST(SplitSearch, HopelessLayersEndQuickly) {
   EXPECT_LT(weights.weight_questions.size(), 1000u);
   EXPECT_EQ(weights.weight_questions.back(), 1u);
   EXPECT_EQ(one_each.size(), 100000u);
-  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-            10.0);
 }
 
 TEST(SplitSearch, AxisRefusals) {
