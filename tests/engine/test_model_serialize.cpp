@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <filesystem>

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 
 #include "qalto/model.hpp"
 #include "support/graph_builder.hpp"
