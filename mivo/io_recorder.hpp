@@ -1,28 +1,15 @@
 #pragma once
-// Programs of the mivo input stage, EPG register values and the program's I/O type codes.
+// The mivo input stage, EPG register values and the program's I/O type codes.
+//
+// The Mivo input stage needs no program, Mivo has no EPG and no I/O type codes.
 
-#include "mapping/generation.hpp"
-#include "program/record.hpp"
+#include "mapping/empty_io_recorder.hpp"
 
 namespace qalto::mivo {
 
-class IoRecorderImpl final : public IoRecorder {
+class IoRecorderImpl final : public EmptyIoRecorder {
  public:
-  // Keeps a reference to the device; it must outlive the recorder.
-  explicit IoRecorderImpl(const Device& device);
-
-  // An empty record: the Mivo input stage needs no program.
-  program::RecordPtr record_scc(bool a, bool b, bool c, bool d, bool e, const Shape& input,
-                                const Shape& output) const override;
-  // An empty list: Mivo has no EPG.
-  std::vector<EpgRegister> record_epg(const Layer& layer, uint8_t a, uint8_t b, uint8_t c, bool d,
-                                      bool e, bool f) const override;
-  // 0 for every layer.
-  int8_t get_input_type(const Layer& layer) const override;
-  int8_t get_output_type(const Layer& layer, int8_t input_type) const override;
-
- private:
-  const Device& device_;
+  using EmptyIoRecorder::EmptyIoRecorder;
 };
 
 }  // namespace qalto::mivo

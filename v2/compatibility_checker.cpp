@@ -15,13 +15,8 @@ namespace {
 constexpr uint64_t no_fit = std::numeric_limits<uint64_t>::max();
 
 MappingStatus check_by_type(const HardwareConstraints& hc, const Layer& layer) {
+  if (auto status = check_cnp_layer_constraints(hc, layer)) return *status;
   switch (layer.type()) {
-    case LayerType::Add: return check_add_constraints(layer);
-    case LayerType::Conv2D: return check_conv2d_constraints(hc, layer);
-    case LayerType::DepthwiseConv2D: return check_dwconv2d_constraints(hc, layer);
-    case LayerType::Conv2DTranspose: return check_conv2dtranspose_constraints(hc, layer);
-    case LayerType::DepthwiseConv2DTranspose:
-      return check_dwconv2dtranspose_constraints(hc, layer);
     // A Concatenate has no NPs: skip DMA and the merge layer's wiring realise it.
     case LayerType::Concatenate:
     // Layers without hardware: the input and the conversions around the program.
