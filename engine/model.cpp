@@ -245,17 +245,11 @@ std::shared_ptr<Tensor> Model::run(const std::shared_ptr<const Dense>& inputs, u
   auto samples = samples_of(*inputs);
   if (sequences_.empty()) {
     // One run over all samples: temporal layers carry their state from sample to sample.
-    software::Run run(layers_);
-    std::vector<std::shared_ptr<const Dense>> outputs;
-    for (const auto& sample : samples) outputs.push_back(run.sample(sample));
-    return stack(outputs);
+    return stack(software::Run(layers_).samples(samples));
   }
   for (const auto& sequence : sequences_) {
     if (auto* software = dynamic_cast<SoftwareSequence*>(sequence.get())) {
-      software::Run run(software->layers());
-      std::vector<std::shared_ptr<const Dense>> outputs;
-      for (const auto& sample : samples) outputs.push_back(run.sample(sample));
-      samples = std::move(outputs);
+      samples = software::Run(software->layers()).samples(samples);
     } else if (auto* hardware = dynamic_cast<ForwardableSequence*>(sequence.get())) {
       const bool last = sequence == sequences_.back();
       samples = run_hardware(*hardware, samples, batch_size, last ? labels : nullptr);

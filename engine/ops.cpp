@@ -1,5 +1,7 @@
 #include "qalto/ops.hpp"
 
+#include "engine/integer_kernels.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -30,6 +32,8 @@ const Shape& require_map(const ops::ConstDensePtr& x, const char* op) {
 }
 
 uint32_t last_dim(const Dense& x) { return x.dimensions()[x.dimensions().size() - 1]; }
+
+kernels::MapShape map_shape(const Shape& s) { return {s[0], s[1], s[2]}; }
 
 void require_per_channel(const Dense& values, uint32_t channels, const char* op) {
   require(values.size() == channels, op,
@@ -91,7 +95,15 @@ int32_t shift_wide(__int128 value, int64_t shift) {
   return saturate(floor + half_bit);
 }
 
-int32_t shift_value(int64_t value, int64_t shift) { return shift_wide(value, shift); }
+int32_t shift_value(int64_t value, int64_t shift) {
+  // The common amounts without 128-bit arithmetic: the same rule, within int64 throughout.
+  if (shift == 0) return saturate(value);
+  if (shift < 0 && shift > -63) {
+    const int64_t right = -shift;
+    return saturate((value >> right) + ((value >> (right - 1)) & 1));
+  }
+  return shift_wide(value, shift);
+}
 
 DensePtr lshift(const ConstDensePtr& x, const ConstDensePtr& shifts, int32_t extra) {
   require(x && shifts, "lshift", "missing tensor.");
@@ -170,30 +182,9 @@ DensePtr conv2d_v2(const ConstDensePtr& inputs, int8_t pad_x, int8_t pad_y, int3
           "conv2d", "filters " + fs.to_string() + " do not suit the input " + in.to_string() + ".");
   const uint32_t f_count = fs[3];
   auto out = Dense::create(TensorType::int32, Shape{out_x, out_y, f_count});
-  const int32_t* x = inputs->data<int32_t>();
-  const int8_t* w = filters->data<int8_t>();
-  int32_t* o = out->data<int32_t>();
-  const uint32_t c_count = in[2];
-  for (uint32_t ox = 0; ox < out_x; ++ox) {
-    for (uint32_t oy = 0; oy < out_y; ++oy) {
-      for (uint32_t f = 0; f < f_count; ++f) {
-        __int128 acc = 0;
-        for (int32_t i = 0; i < kernel; ++i) {
-          for (int32_t j = 0; j < kernel; ++j) {
-            const int64_t px = int64_t{ox} * stride + i - pad_x;
-            const int64_t py = int64_t{oy} * stride + j - pad_y;
-            const bool inside = px >= 0 && py >= 0 && px < in[0] && py < in[1];
-            for (uint32_t c = 0; c < c_count; ++c) {
-              const int64_t v = inside ? x[(uint64_t(px) * in[1] + uint64_t(py)) * c_count + c]
-                                       : pad_value;
-              acc += v * w[((uint64_t(i) * kernel + j) * c_count + c) * f_count + f];
-            }
-          }
-        }
-        o[(uint64_t{ox} * out_y + oy) * f_count + f] = saturate(acc);
-      }
-    }
-  }
+  kernels::conv2d(inputs->data<int32_t>(), map_shape(in), filters->data<int8_t>(),
+                  {kernel, stride, pad_x, pad_y}, pad_value, {out_x, out_y, f_count},
+                  out->data<int32_t>());
   return out;
 }
 
@@ -211,26 +202,9 @@ DensePtr depthwise_conv2d(const ConstDensePtr& inputs, int8_t pad_x, int8_t pad_
           "filters " + fs.to_string() + " do not suit the input " + in.to_string() + ".");
   const uint32_t channels = in[2];
   auto out = Dense::create(TensorType::int32, Shape{out_x, out_y, channels});
-  const int32_t* x = inputs->data<int32_t>();
-  const int8_t* w = filters->data<int8_t>();
-  int32_t* o = out->data<int32_t>();
-  for (uint32_t ox = 0; ox < out_x; ++ox) {
-    for (uint32_t oy = 0; oy < out_y; ++oy) {
-      for (uint32_t c = 0; c < channels; ++c) {
-        __int128 acc = 0;
-        for (int32_t i = 0; i < kernel; ++i) {
-          for (int32_t j = 0; j < kernel; ++j) {
-            const int64_t px = int64_t{ox} * stride + i - pad_x;
-            const int64_t py = int64_t{oy} * stride + j - pad_y;
-            if (px < 0 || py < 0 || px >= in[0] || py >= in[1]) continue;
-            acc += int64_t{x[(uint64_t(px) * in[1] + uint64_t(py)) * channels + c]} *
-                   w[(uint64_t(i) * kernel + j) * channels + c];
-          }
-        }
-        o[(uint64_t{ox} * out_y + oy) * channels + c] = saturate(acc);
-      }
-    }
-  }
+  kernels::depthwise_conv2d(inputs->data<int32_t>(), map_shape(in), filters->data<int8_t>(),
+                            {kernel, stride, pad_x, pad_y}, {out_x, out_y, channels},
+                            out->data<int32_t>());
   return out;
 }
 
@@ -244,31 +218,27 @@ DensePtr conv2d_transpose(const ConstDensePtr& inputs, const ConstDensePtr& filt
   require(fs[2] == in[2], "conv2d_transpose", "filters do not suit the input.");
   require(stride >= 1, "conv2d_transpose", "the stride must be positive.");
   const uint32_t f_count = fs[3];
-  const uint32_t c_count = in[2];
   auto out = Dense::create(TensorType::int32, Shape{out_x, out_y, f_count});
-  std::vector<__int128> acc(out->size(), 0);
-  const int32_t* x = inputs->data<int32_t>();
-  const int8_t* w = filters->data<int8_t>();
-  for (uint32_t ix = 0; ix < in[0]; ++ix) {
-    for (uint32_t iy = 0; iy < in[1]; ++iy) {
-      for (uint32_t i = 0; i < fs[0]; ++i) {
-        for (uint32_t j = 0; j < fs[1]; ++j) {
-          const int64_t px = int64_t{ix} * stride + i - pad_x;
-          const int64_t py = int64_t{iy} * stride + j - pad_y;
-          if (px < 0 || py < 0 || px >= out_x || py >= out_y) continue;
-          for (uint32_t c = 0; c < c_count; ++c) {
-            const int64_t v = x[(uint64_t{ix} * in[1] + iy) * c_count + c];
-            for (uint32_t f = 0; f < f_count; ++f) {
-              acc[(uint64_t(px) * out_y + uint64_t(py)) * f_count + f] +=
-                  v * w[((uint64_t{i} * fs[1] + j) * c_count + c) * f_count + f];
-            }
-          }
-        }
-      }
-    }
-  }
-  int32_t* o = out->data<int32_t>();
-  for (size_t k = 0; k < acc.size(); ++k) o[k] = saturate(acc[k]);
+  kernels::conv2d_transpose(inputs->data<int32_t>(), map_shape(in), filters->data<int8_t>(), fs[0],
+                            fs[1], stride, pad_x, pad_y, {out_x, out_y, f_count},
+                            out->data<int32_t>());
+  return out;
+}
+
+DensePtr depthwise_conv2d_transpose(const ConstDensePtr& inputs, const ConstDensePtr& filters,
+                                    uint8_t stride, int32_t pad_x, int32_t pad_y, uint32_t out_x,
+                                    uint32_t out_y) {
+  constexpr const char* op = "depthwise_conv2d_transpose";
+  const Shape& in = require_map(inputs, op);
+  require(filters && filters->dimensions().size() == 4, op, "expects (k, k, 1, c) filters.");
+  const Shape& fs = filters->dimensions();
+  require(fs[2] == 1 && fs[3] == in[2], op,
+          "filters " + fs.to_string() + " do not suit the input " + in.to_string() + ".");
+  require(stride >= 1, op, "the stride must be positive.");
+  auto out = Dense::create(TensorType::int32, Shape{out_x, out_y, in[2]});
+  kernels::depthwise_conv2d_transpose(inputs->data<int32_t>(), map_shape(in),
+                                      filters->data<int8_t>(), fs[0], fs[1], stride, pad_x, pad_y,
+                                      {out_x, out_y, in[2]}, out->data<int32_t>());
   return out;
 }
 
@@ -285,19 +255,11 @@ DensePtr matmul(const ConstDensePtr& inputs, const ConstDensePtr& weights, int32
   const uint32_t rows = is.size() == 2 ? is[0] : 1;
   auto out = Dense::create(TensorType::int32,
                            is.size() == 2 ? Shape{rows, units} : Shape{units});
-  const int32_t* x = inputs->data<int32_t>();
-  const int32_t* w = weights->data<int32_t>();
+  std::vector<__int128> sums(out->size());
+  kernels::weighted_sums(inputs->data<int32_t>(), rows, n, weights->data<int32_t>(), units,
+                         transpose, sums.data());
   int32_t* o = out->data<int32_t>();
-  for (uint32_t r = 0; r < rows; ++r) {
-    for (uint32_t u = 0; u < units; ++u) {
-      __int128 acc = 0;
-      for (uint32_t k = 0; k < n; ++k) {
-        const int64_t wv = transpose ? w[uint64_t{u} * n + k] : w[uint64_t{k} * units + u];
-        acc += int64_t{x[uint64_t{r} * n + k]} * wv;
-      }
-      o[uint64_t{r} * units + u] = shift_wide(acc, shift_amount);
-    }
-  }
+  for (size_t k = 0; k < sums.size(); ++k) o[k] = shift_wide(sums[k], shift_amount);
   return out;
 }
 

@@ -1,12 +1,16 @@
 #include "qalto/software.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <map>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
+#include "engine/integer_kernels.hpp"
 #include "qalto/ops.hpp"
 
 namespace qalto {
@@ -106,17 +110,24 @@ DensePtr v2_output_stage(const Layer& layer, const DensePtr& potentials) {
     lut = layer.variables().get("lut_values");
     if (lut->size() == 0) throw std::runtime_error("Layer " + layer.get_name() + ": empty lut_values.");
   }
+  if (potentials->size() == 0) return potentials;
+  // The per-filter values once per filter, read in the order of the first output position.
+  std::vector<int32_t> shifts(channels);
+  std::vector<int64_t> highs(channels, range.high);
+  for (uint32_t f = 0; f < channels; ++f) {
+    shifts[f] = static_cast<int32_t>(var(layer, "output_shift", f));
+    if (activation != ActivationType::ReLU) continue;
+    const int64_t max_value = var(layer, "max_value", f);
+    if (max_value != 0) {
+      highs[f] = std::min<int64_t>(range.high, ops::shift_value(
+                                                   max_value, static_cast<int32_t>(var(layer, "max_value_shift", f))));
+    }
+  }
   for (uint64_t i = 0; i < potentials->size(); ++i) {
     const size_t f = i % channels;
-    int64_t value = ops::shift_value(v[i], static_cast<int32_t>(var(layer, "output_shift", f)));
+    int64_t value = ops::shift_value(v[i], shifts[f]);
     if (activation == ActivationType::ReLU) {
-      int64_t high = range.high;
-      const int64_t max_value = var(layer, "max_value", f);
-      if (max_value != 0) {
-        high = std::min<int64_t>(high, ops::shift_value(
-                                           max_value, static_cast<int32_t>(var(layer, "max_value_shift", f))));
-      }
-      value = std::clamp<int64_t>(value, 0, high);
+      value = std::clamp<int64_t>(value, 0, highs[f]);
     } else if (activation == ActivationType::LUT) {
       const int64_t index = std::clamp<int64_t>(value, 0, static_cast<int64_t>(lut->size()) - 1);
       value = std::clamp<int64_t>(lut->value_as_int(static_cast<size_t>(index)), range.low, range.high);
@@ -130,11 +141,13 @@ DensePtr v2_output_stage(const Layer& layer, const DensePtr& potentials) {
 void add_bias(const Layer& layer, const DensePtr& potentials) {
   const uint32_t channels = last_dim(*potentials);
   int32_t* v = potentials->data<int32_t>();
+  if (potentials->size() == 0) return;
+  std::vector<int64_t> biases(channels);
+  for (uint32_t f = 0; f < channels; ++f) {
+    biases[f] = ops::shift_value(var(layer, "bias", f), static_cast<int32_t>(var(layer, "bias_shift", f)));
+  }
   for (uint64_t i = 0; i < potentials->size(); ++i) {
-    const size_t f = i % channels;
-    const int64_t bias = ops::shift_value(var(layer, "bias", f),
-                                          static_cast<int32_t>(var(layer, "bias_shift", f)));
-    v[i] = ops::shift_value(int64_t{v[i]} + bias, 0);
+    v[i] = ops::shift_value(int64_t{v[i]} + biases[i % channels], 0);
   }
 }
 
@@ -145,11 +158,18 @@ DensePtr v1_output_stage(const Layer& layer, const DensePtr& potentials, int bit
   const int64_t high = (int64_t{1} << std::clamp(bits, 1, 31)) - 1;
   const auto steps = layer.variables().get("act_step");
   int32_t* v = potentials->data<int32_t>();
+  if (potentials->size() == 0) return potentials;
+  std::vector<int64_t> thresholds(channels);
+  std::vector<double> step_of(channels);
+  for (uint32_t f = 0; f < channels; ++f) {
+    thresholds[f] = var(layer, "threshold", f);
+    step_of[f] = steps->at<float>(f);
+    if (!(step_of[f] > 0)) step_of[f] = 1;  // zero, negative or NaN steps would divide by nothing
+  }
   for (uint64_t i = 0; i < potentials->size(); ++i) {
     const size_t f = i % channels;
-    const int64_t threshold = var(layer, "threshold", f);
-    double step = steps->at<float>(f);
-    if (!(step > 0)) step = 1;  // zero, negative or NaN steps would divide by nothing
+    const int64_t threshold = thresholds[f];
+    const double step = step_of[f];
     if (v[i] <= threshold) {
       v[i] = 0;
     } else {
@@ -213,39 +233,16 @@ DensePtr apply_pooling(const Layer& layer, const DensePtr& x, bool v1) {
 
 // ---- convolutions ----
 
-// One channel of an (x, y, c) int32 map as an (x, y, 1) map.
-DensePtr channel_of(const Dense& x, uint32_t c) {
-  const Shape& in = x.dimensions();
-  auto out = Dense::create(TensorType::int32, Shape{in[0], in[1], 1});
-  const int32_t* v = x.data<int32_t>();
-  int32_t* o = out->data<int32_t>();
-  for (uint64_t i = 0; i < out->size(); ++i) o[i] = v[i * in[2] + c];
-  return out;
-}
-
-// A transposed convolution of every channel with its own (k, k) kernel: the transposed
-// operation run channel by channel, so that no channel reads another one.
-DensePtr depthwise_transpose(const Layer& layer, const DensePtr& x, const Dense& weights,
+// A transposed convolution of every channel with its own (k, k) kernel.
+DensePtr depthwise_transpose(const Layer& layer, const DensePtr& x, const ConstDensePtr& weights,
                              uint8_t stride, int32_t pad, uint32_t out_x, uint32_t out_y) {
   const uint32_t channels = x->dimensions()[2];
-  const Shape& ws = weights.dimensions();
+  const Shape& ws = weights->dimensions();
   if (ws.size() != 4 || ws[2] != 1 || ws[3] != channels) {
     layer_error(layer, "weights " + ws.to_string() + " do not suit " + std::to_string(channels) +
                            " channels.");
   }
-  auto out = Dense::create(TensorType::int32, Shape{out_x, out_y, channels});
-  int32_t* o = out->data<int32_t>();
-  const int8_t* w = weights.data<int8_t>();
-  const uint64_t taps = uint64_t{ws[0]} * ws[1];
-  for (uint32_t c = 0; c < channels; ++c) {
-    auto kernel = Dense::create(TensorType::int8, Shape{ws[0], ws[1], 1, 1});
-    int8_t* k = kernel->data<int8_t>();
-    for (uint64_t t = 0; t < taps; ++t) k[t] = w[t * channels + c];
-    const auto part = ops::conv2d_transpose(channel_of(*x, c), kernel, stride, pad, pad, out_x, out_y);
-    const int32_t* r = part->data<int32_t>();
-    for (uint64_t i = 0; i < part->size(); ++i) o[i * channels + c] = r[i];
-  }
-  return out;
+  return ops::depthwise_conv2d_transpose(x, weights, stride, pad, pad, out_x, out_y);
 }
 
 DensePtr transposed_potentials(const Layer& layer, const DensePtr& x, int32_t kernel) {
@@ -258,7 +255,7 @@ DensePtr transposed_potentials(const Layer& layer, const DensePtr& x, int32_t ke
   const int32_t pad = valid ? 0 : std::max(kernel - int32_t{stride}, 0) / 2;
   auto weights = layer.variables().get("weights");
   if (layer.type() == LayerType::DepthwiseConv2DTranspose) {
-    return depthwise_transpose(layer, x, *weights, stride, pad, conv.output_width,
+    return depthwise_transpose(layer, x, weights, stride, pad, conv.output_width,
                                conv.output_height);
   }
   return ops::conv2d_transpose(x, weights, stride, pad, pad, conv.output_width, conv.output_height);
@@ -652,6 +649,26 @@ std::shared_ptr<Dense> run_layers(const std::vector<std::shared_ptr<Layer>>& lay
   return convert_output(*layers.back(), outputs[layers.back().get()]);
 }
 
+// Beyond int64 only with inputs of some 2^24 values near 2^31 or float inputs near 2^63.
+int64_t saturated_int64(__int128 value) {
+  return static_cast<int64_t>(std::clamp<__int128>(value, std::numeric_limits<int64_t>::min(),
+                                                   std::numeric_limits<int64_t>::max()));
+}
+
+// Dense potentials of inputs that do not fit int32 (float inputs of the first generation).
+std::vector<int64_t> wide_potentials(const Dense& input, const Dense& weights) {
+  const Shape& ws = weights.dimensions();
+  const int8_t* w = weights.data<int8_t>();
+  std::vector<__int128> sums(ws[1], 0);
+  for (uint64_t k = 0; k < ws[0]; ++k) {
+    const int64_t x = input.value_as_int(k);
+    for (uint32_t u = 0; u < ws[1]; ++u) sums[u] += static_cast<__int128>(x) * w[k * ws[1] + u];
+  }
+  std::vector<int64_t> potentials(ws[1]);
+  for (uint32_t u = 0; u < ws[1]; ++u) potentials[u] = saturated_int64(sums[u]);
+  return potentials;
+}
+
 }  // namespace
 
 namespace software {
@@ -688,13 +705,18 @@ std::vector<int64_t> dense_potentials(const Layer& layer, const Dense& input) {
   const bool v2 = layer.type() == LayerType::Dense1D;
   const uint32_t channels = last_dim(input);
   const int8_t* w = weights->data<int8_t>();
-  std::vector<int64_t> potentials(ws[1], 0);
+  std::vector<int32_t> x(ws[0]);
   for (uint64_t k = 0; k < ws[0]; ++k) {
-    int64_t x = input.value_as_int(k);
-    if (v2) x = ops::shift_value(x, static_cast<int32_t>(var(layer, "input_shift", k % channels)));
-    if (x == 0) continue;
-    for (uint32_t u = 0; u < ws[1]; ++u) potentials[u] += x * w[k * ws[1] + u];
+    int64_t value = input.value_as_int(k);
+    if (v2) value = ops::shift_value(value, static_cast<int32_t>(var(layer, "input_shift", k % channels)));
+    // Only float inputs of the first generation can leave int32 (the others are int32 at most).
+    if (value < INT32_MIN || value > INT32_MAX) return wide_potentials(input, *weights);
+    x[k] = static_cast<int32_t>(value);
   }
+  std::vector<__int128> sums(ws[1]);
+  kernels::weighted_sums(x.data(), 1, ws[0], w, ws[1], false, sums.data());
+  std::vector<int64_t> potentials(ws[1]);
+  for (uint32_t u = 0; u < ws[1]; ++u) potentials[u] = saturated_int64(sums[u]);
   return potentials;
 }
 
@@ -711,6 +733,71 @@ std::shared_ptr<Dense> Run::sample(const std::shared_ptr<const Dense>& sample) {
   auto output = run_layers(layers_, sample, working);
   states_ = std::move(working);
   return output;
+}
+
+namespace {
+
+std::atomic<unsigned> configured_threads{0};
+
+bool has_temporal_state(const std::vector<std::shared_ptr<Layer>>& layers) {
+  return std::any_of(layers.begin(), layers.end(), [](const std::shared_ptr<Layer>& layer) {
+    return layer->type() == LayerType::StatefulRecurrent;
+  });
+}
+
+}  // namespace
+
+void set_thread_count(unsigned count) { configured_threads = count; }
+
+unsigned thread_count() {
+  const unsigned configured = configured_threads;
+  if (configured != 0) return configured;
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+std::vector<std::shared_ptr<const Dense>> Run::samples(
+    const std::vector<std::shared_ptr<const Dense>>& samples) {
+  std::vector<std::shared_ptr<const Dense>> outputs(samples.size());
+  const size_t workers = std::min<size_t>(thread_count(), samples.size());
+  if (workers <= 1 || has_temporal_state(layers_)) {
+    for (size_t s = 0; s < samples.size(); ++s) outputs[s] = sample(samples[s]);
+    return outputs;
+  }
+  for (const auto& input : samples) {
+    if (!input) throw std::invalid_argument("Missing sample.");
+  }
+  // Without temporal layers the samples are independent: each worker takes the next sample and
+  // writes only that sample's slots of `outputs` and `errors`, so no two threads share a slot.
+  std::vector<std::exception_ptr> errors(samples.size());
+  std::atomic<size_t> next{0};
+  std::atomic<size_t> first_error{samples.size()};
+  auto work = [&] {
+    for (size_t s = next++; s < samples.size(); s = next++) {
+      if (s > first_error) continue;  // an earlier sample already failed
+      try {
+        StateMap none;
+        outputs[s] = run_layers(layers_, samples[s], none);
+      } catch (...) {
+        errors[s] = std::current_exception();
+        size_t seen = first_error;
+        while (s < seen && !first_error.compare_exchange_weak(seen, s)) {
+        }
+      }
+    }
+  };
+  std::vector<std::thread> threads;
+  try {
+    for (size_t t = 1; t < workers; ++t) threads.emplace_back(work);
+  } catch (const std::system_error&) {
+    // No more threads to be had: the ones started and this one share the samples.
+  }
+  work();
+  for (auto& thread : threads) thread.join();
+  // The error of the first failing sample, as a run one sample after the other would give.
+  for (const auto& error : errors) {
+    if (error) std::rethrow_exception(error);
+  }
+  return outputs;
 }
 
 std::shared_ptr<Dense> run_sample(const std::vector<std::shared_ptr<Layer>>& layers,

@@ -6,9 +6,9 @@
 // operation takes int32 tensors and returns a new int32 tensor; it never changes its arguments.
 // Shifts follow one rule everywhere (`shift_value`): a positive shift multiplies by 2^s, a
 // negative one divides by 2^-s rounding half up (an arithmetic shift after adding half); the
-// result saturates to int32. Sums of products are accumulated in 128 bits, so no operation
-// wraps, whatever its inputs. Shift amounts made of two parts (a per-channel shift plus an
-// extra one) are added in 64 bits.
+// result saturates to int32. Sums of products are exact (computed in an arithmetic wide
+// enough for the values at hand, up to 128 bits), so no operation wraps, whatever its inputs.
+// Shift amounts made of two parts (a per-channel shift plus an extra one) are added in 64 bits.
 // Wrong element types panic ("Wrong requested type %s for a tensor of type %s"); wrong ranks or
 // sizes throw invalid_argument "<operation>: <reason>".
 // "Per-channel" values hold exactly one entry per element of the last dimension.
@@ -78,6 +78,11 @@ DensePtr depthwise_conv2d(const ConstDensePtr& inputs, int8_t pad_x, int8_t pad_
 DensePtr conv2d_transpose(const ConstDensePtr& inputs, const ConstDensePtr& filters,
                           uint8_t stride, int32_t pad_x, int32_t pad_y, uint32_t out_x,
                           uint32_t out_y);
+// The transposed convolution of every channel with its own kernel of the (k, k, 1, c)
+// filters (the same geometry); returns (out_x, out_y, c).
+DensePtr depthwise_conv2d_transpose(const ConstDensePtr& inputs, const ConstDensePtr& filters,
+                                    uint8_t stride, int32_t pad_x, int32_t pad_y, uint32_t out_x,
+                                    uint32_t out_y);
 // (n) or (rows, n) inputs times (n, units) int32 weights; `transpose` reads weights as
 // (units, n). The products are shifted by `shift_amount`.
 DensePtr matmul(const ConstDensePtr& inputs, const ConstDensePtr& weights, int32_t shift_amount,

@@ -93,10 +93,22 @@ class Run {
   // after an exception the states are those before the sample.
   std::shared_ptr<Dense> sample(const std::shared_ptr<const Dense>& sample);
 
+  // Runs `samples` in order, as consecutive calls of `sample`, and returns their outputs. When
+  // no layer keeps a temporal state the samples are independent and spread over
+  // thread_count() threads; the outputs and the exception (that of the first failing sample)
+  // are the same as one after the other.
+  std::vector<std::shared_ptr<const Dense>> samples(
+      const std::vector<std::shared_ptr<const Dense>>& samples);
+
  private:
   std::vector<std::shared_ptr<Layer>> layers_;
   std::map<const Layer*, std::unique_ptr<RecurrentState>> states_;
 };
+
+// The number of threads a software run spreads independent samples over: `count`, or with 0
+// (the default) one per hardware thread. Process-wide; for benchmarks and tests.
+void set_thread_count(unsigned count);
+unsigned thread_count();
 
 // Runs `layers` on one sample as a run of its own (temporal states start at zero).
 std::shared_ptr<Dense> run_sample(const std::vector<std::shared_ptr<Layer>>& layers,
