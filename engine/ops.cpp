@@ -113,7 +113,11 @@ DensePtr lshift(const ConstDensePtr& x, const ConstDensePtr& shifts, int32_t ext
   const int32_t* in = x->data<int32_t>();
   const uint8_t* s = shifts->data<uint8_t>();
   int32_t* o = out->data<int32_t>();
-  for (uint64_t i = 0; i < x->size(); ++i) o[i] = shift_value(in[i], int64_t{s[i % channels]} + extra);
+  // Position by position, so that no element pays a division for its channel.
+  const uint64_t count = x->size();
+  for (uint64_t base = 0; base < count; base += channels) {
+    for (uint32_t c = 0; c < channels; ++c) o[base + c] = shift_value(in[base + c], int64_t{s[c]} + extra);
+  }
   return out;
 }
 

@@ -83,11 +83,25 @@ uint8_t byte_param(const Layer& layer, const char* what, int64_t value) {
   return static_cast<uint8_t>(value);
 }
 
+template <typename T>
+void widen(const Dense& x, int32_t* out) {
+  const T* in = x.data<T>();
+  const uint64_t count = x.size();
+  for (uint64_t i = 0; i < count; ++i) out[i] = in[i];
+}
+
 DensePtr to_int32(const ConstDensePtr& x) {
   if (x->type() == TensorType::int32) return std::make_shared<Dense>(*x);
   auto out = Dense::create(TensorType::int32, x->dimensions());
   int32_t* o = out->data<int32_t>();
-  for (uint64_t i = 0; i < x->size(); ++i) o[i] = static_cast<int32_t>(x->value_as_int(i));
+  switch (x->type()) {
+    case TensorType::uint8: widen<uint8_t>(*x, o); break;
+    case TensorType::int8: widen<int8_t>(*x, o); break;
+    case TensorType::int16: widen<int16_t>(*x, o); break;
+    case TensorType::uint16: widen<uint16_t>(*x, o); break;
+    default:
+      for (uint64_t i = 0; i < x->size(); ++i) o[i] = static_cast<int32_t>(x->value_as_int(i));
+  }
   return out;
 }
 
@@ -123,16 +137,19 @@ DensePtr v2_output_stage(const Layer& layer, const DensePtr& potentials) {
                                                    max_value, static_cast<int32_t>(var(layer, "max_value_shift", f))));
     }
   }
-  for (uint64_t i = 0; i < potentials->size(); ++i) {
-    const size_t f = i % channels;
-    int64_t value = ops::shift_value(v[i], shifts[f]);
-    if (activation == ActivationType::ReLU) {
-      value = std::clamp<int64_t>(value, 0, highs[f]);
-    } else if (activation == ActivationType::LUT) {
-      const int64_t index = std::clamp<int64_t>(value, 0, static_cast<int64_t>(lut->size()) - 1);
-      value = std::clamp<int64_t>(lut->value_as_int(static_cast<size_t>(index)), range.low, range.high);
+  const int64_t lut_last = lut ? static_cast<int64_t>(lut->size()) - 1 : 0;
+  const uint64_t count = potentials->size();
+  for (uint64_t base = 0; base < count; base += channels) {
+    for (uint32_t f = 0; f < channels; ++f) {
+      int64_t value = ops::shift_value(v[base + f], shifts[f]);
+      if (activation == ActivationType::ReLU) {
+        value = std::clamp<int64_t>(value, 0, highs[f]);
+      } else if (activation == ActivationType::LUT) {
+        const int64_t index = std::clamp<int64_t>(value, 0, lut_last);
+        value = std::clamp<int64_t>(lut->value_as_int(static_cast<size_t>(index)), range.low, range.high);
+      }
+      v[base + f] = static_cast<int32_t>(value);
     }
-    v[i] = static_cast<int32_t>(value);
   }
   return potentials;
 }
@@ -146,8 +163,9 @@ void add_bias(const Layer& layer, const DensePtr& potentials) {
   for (uint32_t f = 0; f < channels; ++f) {
     biases[f] = ops::shift_value(var(layer, "bias", f), static_cast<int32_t>(var(layer, "bias_shift", f)));
   }
-  for (uint64_t i = 0; i < potentials->size(); ++i) {
-    v[i] = ops::shift_value(int64_t{v[i]} + biases[i % channels], 0);
+  const uint64_t count = potentials->size();
+  for (uint64_t base = 0; base < count; base += channels) {
+    for (uint32_t f = 0; f < channels; ++f) v[base + f] = ops::shift_value(int64_t{v[base + f]} + biases[f], 0);
   }
 }
 
@@ -166,15 +184,16 @@ DensePtr v1_output_stage(const Layer& layer, const DensePtr& potentials, int bit
     step_of[f] = steps->at<float>(f);
     if (!(step_of[f] > 0)) step_of[f] = 1;  // zero, negative or NaN steps would divide by nothing
   }
-  for (uint64_t i = 0; i < potentials->size(); ++i) {
-    const size_t f = i % channels;
-    const int64_t threshold = thresholds[f];
-    const double step = step_of[f];
-    if (v[i] <= threshold) {
-      v[i] = 0;
-    } else {
-      const double level = std::floor(static_cast<double>(v[i] - threshold) / step) + 1;
-      v[i] = static_cast<int32_t>(std::min<double>(level, static_cast<double>(high)));
+  const uint64_t count = potentials->size();
+  for (uint64_t base = 0; base < count; base += channels) {
+    for (uint32_t f = 0; f < channels; ++f) {
+      int32_t& value = v[base + f];
+      if (value <= thresholds[f]) {
+        value = 0;
+      } else {
+        const double level = std::floor(static_cast<double>(value - thresholds[f]) / step_of[f]) + 1;
+        value = static_cast<int32_t>(std::min<double>(level, static_cast<double>(high)));
+      }
     }
   }
   return potentials;
@@ -576,6 +595,11 @@ DensePtr run_quantizer(const Layer& layer, const ConstDensePtr& input) {
   return out;
 }
 
+template <typename T>
+void narrow(const int32_t* in, uint64_t count, int64_t low, int64_t high, T* out) {
+  for (uint64_t i = 0; i < count; ++i) out[i] = static_cast<T>(std::clamp<int64_t>(in[i], low, high));
+}
+
 // Converts a layer's int32 (or float32) values to the layer's output type.
 DensePtr convert_output(const Layer& layer, const ConstDensePtr& values) {
   const TensorType type = software::output_type(layer);
@@ -583,6 +607,15 @@ DensePtr convert_output(const Layer& layer, const ConstDensePtr& values) {
   auto out = Dense::create(type, values->dimensions());
   const int64_t low = tensor_type_min(type);
   const int64_t high = tensor_type_max(type);
+  if (values->type() == TensorType::int32) {
+    const int32_t* in = values->data<int32_t>();
+    switch (type) {
+      case TensorType::uint8: narrow(in, values->size(), low, high, out->data<uint8_t>()); return out;
+      case TensorType::int8: narrow(in, values->size(), low, high, out->data<int8_t>()); return out;
+      case TensorType::int16: narrow(in, values->size(), low, high, out->data<int16_t>()); return out;
+      default: break;
+    }
+  }
   for (uint64_t i = 0; i < values->size(); ++i) {
     const int64_t v = std::clamp(values->value_as_int(i), low, high);
     switch (type) {
