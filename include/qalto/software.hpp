@@ -114,7 +114,8 @@ unsigned thread_count();
 std::shared_ptr<Dense> run_sample(const std::vector<std::shared_ptr<Layer>>& layers,
                                   const std::shared_ptr<const Dense>& sample);
 
-// The potentials of a FullyConnected or Dense1D layer for a flattened input, one per unit.
+// The potentials of a FullyConnected or Dense1D layer for a flattened input, one per unit:
+// exact sums, saturated to int64 (reachable only with float inputs near 2^63).
 std::vector<int64_t> dense_potentials(const Layer& layer, const Dense& input);
 
 }  // namespace software

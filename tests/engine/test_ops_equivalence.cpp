@@ -248,6 +248,40 @@ TEST(OpsEquivalence, MatmulAndShiftsEqualTheSlowVersion) {
 // ---- whole layers, through the threaded software run ----
 
 std::shared_ptr<Layer> make(LayerType type, const std::map<std::string, int32_t>& params,
+                            const std::string& name);
+
+TEST(OpsEquivalence, DensePotentialsEqualTheSlowVersionForIntAndFloatInputs) {
+  Random r{std::mt19937_64(20240605)};
+  for (int n = 0; n < 60; ++n) {
+    const auto inputs = static_cast<uint32_t>(r.between(1, 70));
+    const auto units = static_cast<uint32_t>(r.between(1, 20));
+    auto model = Model::create();
+    model->add(make(LayerType::InputData, {{"input_width", 1}, {"input_height", 1},
+                                           {"input_channels", int32_t(inputs)}}, "input"));
+    model->add(make(LayerType::FullyConnected, {{"units", int32_t(units)}}, "fc"));
+    Layer& layer = *model->get_layer("fc");
+    const auto weights = r.int8_weights(Shape{inputs, units});
+    layer.variables().set("weights", weights);
+    // Float inputs (after a Dequantizer) reach far beyond int32; int32 ones take every width.
+    const bool floats = r.chance(50);
+    auto x = floats ? Dense::create(TensorType::float32, Shape{1, 1, inputs}) : r.int32_map({1, 1, inputs});
+    if (floats) {
+      for (uint32_t k = 0; k < inputs; ++k) {
+        x->data<float>()[k] = static_cast<float>(r.value(r.chance(50) ? 62 : 20, true)) * (r.chance(10) ? 4.0F : 1.0F);
+      }
+    }
+    std::vector<int64_t> expected(units);
+    for (uint32_t u = 0; u < units; ++u) {
+      __int128 sum = 0;
+      for (uint32_t k = 0; k < inputs; ++k) sum += __int128{x->value_as_int(k)} * weights->data<int8_t>()[k * units + u];
+      expected[u] = static_cast<int64_t>(std::clamp<__int128>(sum, INT64_MIN, INT64_MAX));
+    }
+    SCOPED_TRACE("case " + std::to_string(n));
+    EXPECT_EQ(software::dense_potentials(layer, *x), expected);
+  }
+}
+
+std::shared_ptr<Layer> make(LayerType type, const std::map<std::string, int32_t>& params,
                             const std::string& name) {
   return Layer::create(*LayerParams::create(type, params), name);
 }
