@@ -778,6 +778,16 @@ bool has_temporal_state(const std::vector<std::shared_ptr<Layer>>& layers) {
   });
 }
 
+// Starting a thread costs some tens of microseconds: by default samples are spread over
+// threads only when each takes at least this many multiply-accumulates.
+constexpr uint64_t kMacsPerSample = uint64_t{1} << 20;
+
+bool worth_threads(const std::vector<std::shared_ptr<Layer>>& layers) {
+  uint64_t total = 0;  // each term capped, so the sum cannot wrap
+  for (const auto& layer : layers) total += std::min(layer->macs(), kMacsPerSample);
+  return total >= kMacsPerSample;
+}
+
 }  // namespace
 
 void set_thread_count(unsigned count) { configured_threads = count; }
@@ -791,7 +801,10 @@ unsigned thread_count() {
 std::vector<std::shared_ptr<const Dense>> Run::samples(
     const std::vector<std::shared_ptr<const Dense>>& samples) {
   std::vector<std::shared_ptr<const Dense>> outputs(samples.size());
-  const size_t workers = std::min<size_t>(thread_count(), samples.size());
+  // An explicit thread count holds whatever the work; the default one only for samples that
+  // pay for a thread.
+  const bool spread = configured_threads != 0 || worth_threads(layers_);
+  const size_t workers = spread ? std::min<size_t>(thread_count(), samples.size()) : 1;
   if (workers <= 1 || has_temporal_state(layers_)) {
     for (size_t s = 0; s < samples.size(); ++s) outputs[s] = sample(samples[s]);
     return outputs;

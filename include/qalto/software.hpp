@@ -94,9 +94,9 @@ class Run {
   std::shared_ptr<Dense> sample(const std::shared_ptr<const Dense>& sample);
 
   // Runs `samples` in order, as consecutive calls of `sample`, and returns their outputs. When
-  // no layer keeps a temporal state the samples are independent and spread over
-  // thread_count() threads; the outputs and the exception (that of the first failing sample)
-  // are the same as one after the other.
+  // no layer keeps a temporal state the samples are independent and spread over threads (see
+  // set_thread_count); the outputs and the exception (that of the first failing sample) are
+  // the same as one after the other.
   std::vector<std::shared_ptr<const Dense>> samples(
       const std::vector<std::shared_ptr<const Dense>>& samples);
 
@@ -105,8 +105,10 @@ class Run {
   std::map<const Layer*, std::unique_ptr<RecurrentState>> states_;
 };
 
-// The number of threads a software run spreads independent samples over: `count`, or with 0
-// (the default) one per hardware thread. Process-wide; for benchmarks and tests.
+// The number of threads a software run spreads independent samples over: `count` whatever the
+// work, or with 0 (the default) one per hardware thread, used only when a sample takes about a
+// million multiply-accumulates or more (fewer would not pay for starting the threads).
+// Process-wide; for benchmarks and tests.
 void set_thread_count(unsigned count);
 unsigned thread_count();
 
