@@ -95,16 +95,18 @@ void gather_patch(const int32_t* in, MapShape is, const Window& win, uint32_t ox
   }
 }
 
-// sums[f] = patch . filters[f] for `count` filters stored as rows of `taps` values. Four
-// filters share each pass over the patch, so every patch value loaded serves four products.
+// sums[f] = patch . filters[f] over `taps` values, for `count` filters whose rows start
+// `stride` values apart. Four filters share each pass over the patch, so every patch value
+// loaded serves four products.
 template <typename Op, typename Acc>
-void dot_products(const Op* patch, const Op* filters, uint64_t taps, uint32_t count, Acc* sums) {
+void dot_products(const Op* patch, const Op* filters, uint64_t stride, uint64_t taps,
+                  uint32_t count, Acc* sums) {
   uint32_t f = 0;
   for (; f + 4 <= count; f += 4) {
-    const Op* r0 = filters + f * taps;
-    const Op* r1 = r0 + taps;
-    const Op* r2 = r1 + taps;
-    const Op* r3 = r2 + taps;
+    const Op* r0 = filters + f * stride;
+    const Op* r1 = r0 + stride;
+    const Op* r2 = r1 + stride;
+    const Op* r3 = r2 + stride;
     Acc s0 = 0, s1 = 0, s2 = 0, s3 = 0;
     for (uint64_t t = 0; t < taps; ++t) {
       s0 += product<Acc>(patch[t], r0[t]);
@@ -118,31 +120,101 @@ void dot_products(const Op* patch, const Op* filters, uint64_t taps, uint32_t co
     sums[f + 3] = s3;
   }
   for (; f < count; ++f) {
-    const Op* row = filters + f * taps;
+    const Op* row = filters + f * stride;
     Acc s = 0;
     for (uint64_t t = 0; t < taps; ++t) s += product<Acc>(patch[t], row[t]);
     sums[f] = s;
   }
 }
 
+// One row of taps per filter, so that a dot product reads both operands in order.
+template <typename Op>
+std::vector<Op> filter_rows(const int8_t* w, uint64_t taps, uint32_t filters) {
+  std::vector<Op> rows(taps * filters);
+  for (uint64_t t = 0; t < taps; ++t) {
+    for (uint32_t f = 0; f < filters; ++f) rows[f * taps + t] = w[t * filters + f];
+  }
+  return rows;
+}
+
+// Values below this magnitude split into 16-bit halves x = high * 2^16 + low with low the
+// signed low 16 bits (|low| <= 2^15) and |high| <= 2^15 - 1.
+constexpr uint64_t kSplitLimit = 0x7FFF8000;
+// The products of 16-bit parts with int8 weights stay within 2^15 * 128 = 2^22; int32 sums of
+// up to this many of them cannot overflow.
+constexpr uint64_t kHalfChunk = std::numeric_limits<int32_t>::max() / (uint64_t{1} << 22);
+
+// How a map meets the 16-bit convolution: split into halves or not, and the number of taps
+// whose products an int32 sum can take.
+struct SixteenBit {
+  bool halves;
+  uint64_t chunk;
+};
+
 template <typename Op, typename Acc>
 void conv2d_with(const int32_t* in, MapShape is, const int8_t* w, const Window& win,
                  int32_t pad_value, MapShape os, int32_t* out) {
   const uint32_t filters = os.c;
   const uint64_t taps = uint64_t(win.kernel) * uint64_t(win.kernel) * is.c;
-  // One row of taps per filter, so that a dot product reads both operands in order.
-  std::vector<Op> rows(taps * filters);
-  for (uint64_t t = 0; t < taps; ++t) {
-    for (uint32_t f = 0; f < filters; ++f) rows[f * taps + t] = w[t * filters + f];
-  }
+  const std::vector<Op> rows = filter_rows<Op>(w, taps, filters);
   std::vector<Op> patch(taps);
   std::vector<Acc> sums(filters);
   for (uint32_t ox = 0; ox < os.x; ++ox) {
     for (uint32_t oy = 0; oy < os.y; ++oy) {
       gather_patch(in, is, win, ox, oy, pad_value, patch.data());
-      dot_products(patch.data(), rows.data(), taps, filters, sums.data());
+      dot_products(patch.data(), rows.data(), taps, taps, filters, sums.data());
       int32_t* target = out + (uint64_t{ox} * os.y + oy) * filters;
       for (uint32_t f = 0; f < filters; ++f) target[f] = saturated(sums[f]);
+    }
+  }
+}
+
+// Adds patch . filters[f] to totals[f], `chunk` taps per int32 sum.
+void add_dot_products(const int16_t* patch, const int16_t* rows, uint64_t taps, uint64_t chunk,
+                      uint32_t filters, int32_t* sums, int64_t* totals) {
+  for (uint64_t first = 0; first < taps; first += chunk) {
+    const uint64_t length = std::min(chunk, taps - first);
+    dot_products(patch + first, rows + first, taps, length, filters, sums);
+    for (uint32_t f = 0; f < filters; ++f) totals[f] += sums[f];
+  }
+}
+
+// The convolution in 16-bit multiply-adds for any map whose values pass neither kSplitLimit
+// nor, in int64, the taps' sum: wider values run as two 16-bit halves, long filters as
+// chunks of int32 sums added up in int64.
+void conv2d_16bit(const int32_t* in, MapShape is, const int8_t* w, const Window& win,
+                  int32_t pad_value, MapShape os, SixteenBit mode, int32_t* out) {
+  const uint32_t filters = os.c;
+  const uint64_t taps = uint64_t(win.kernel) * uint64_t(win.kernel) * is.c;
+  const std::vector<int16_t> rows = filter_rows<int16_t>(w, taps, filters);
+  std::vector<int32_t> values(mode.halves ? taps : 0);
+  std::vector<int16_t> low(taps);
+  std::vector<int16_t> high(mode.halves ? taps : 0);
+  std::vector<int32_t> sums(filters);
+  std::vector<int64_t> low_totals(filters);
+  std::vector<int64_t> high_totals(filters);
+  for (uint32_t ox = 0; ox < os.x; ++ox) {
+    for (uint32_t oy = 0; oy < os.y; ++oy) {
+      std::fill(low_totals.begin(), low_totals.end(), 0);
+      if (mode.halves) {
+        gather_patch(in, is, win, ox, oy, pad_value, values.data());
+        for (uint64_t t = 0; t < taps; ++t) {
+          low[t] = static_cast<int16_t>(values[t]);
+          high[t] = static_cast<int16_t>((int64_t{values[t]} - low[t]) >> 16);
+        }
+        std::fill(high_totals.begin(), high_totals.end(), 0);
+        add_dot_products(high.data(), rows.data(), taps, mode.chunk, filters, sums.data(),
+                         high_totals.data());
+      } else {
+        gather_patch(in, is, win, ox, oy, pad_value, low.data());
+      }
+      add_dot_products(low.data(), rows.data(), taps, mode.chunk, filters, sums.data(),
+                       low_totals.data());
+      int32_t* target = out + (uint64_t{ox} * os.y + oy) * filters;
+      for (uint32_t f = 0; f < filters; ++f) {
+        const int64_t total = (mode.halves ? high_totals[f] * 65536 : 0) + low_totals[f];
+        target[f] = saturated(total);
+      }
     }
   }
 }
@@ -296,8 +368,18 @@ void conv2d(const int32_t* in, MapShape in_shape, const int8_t* w, Window window
   const uint64_t in_size = uint64_t{in_shape.x} * in_shape.y * in_shape.c;
   // The pad value counts as an input value whether or not a window reaches past the input.
   const uint64_t max_x = std::max(max_magnitude(in, in_size), magnitude(pad_value));
+  // 16-bit operands whenever the values allow. The int64 totals hold at most taps * 2^38
+  // (halves) or taps * 2^22 (values within int16).
+  if (max_x < kSplitLimit && taps < (uint64_t{1} << 24)) {
+    const bool halves = max_x > static_cast<uint64_t>(std::numeric_limits<int16_t>::max());
+    const uint64_t chunk =
+        halves ? kHalfChunk
+               : std::numeric_limits<int32_t>::max() / (std::max<uint64_t>(max_x, 1) * kMaxInt8);
+    conv2d_16bit(in, in_shape, w, window, pad_value, out_shape, {halves, chunk}, out);
+    return;
+  }
   const Arithmetic arithmetic = arithmetic_for(max_x, kMaxInt8, taps * kMaxInt8);
-  with_types(arithmetic, [&](auto op, auto acc) {
+  with_types(in_place(arithmetic), [&](auto op, auto acc) {
     conv2d_with<decltype(op), decltype(acc)>(in, in_shape, w, window, pad_value, out_shape, out);
   });
 }
