@@ -4,8 +4,9 @@
 // shape and argument before it calls these on raw buffers, one sample at a time.
 //
 // Exactness: each sum is computed in the narrowest arithmetic that cannot overflow for the
-// values at hand (see Arithmetic), so the results equal those of a 128-bit accumulator,
-// saturated to int32 where the operation saturates.
+// values at hand (see Arithmetic; conv2d also splits wide values into 16-bit halves and long
+// filters into chunks), so the results equal those of a 128-bit accumulator, saturated to
+// int32 where the operation saturates.
 
 #include <cstdint>
 
