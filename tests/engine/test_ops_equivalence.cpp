@@ -258,7 +258,9 @@ TEST(OpsEquivalence, MatmulAndShiftsEqualTheSlowVersion) {
 // ---- whole layers, through the threaded software run ----
 
 std::shared_ptr<Layer> make(LayerType type, const std::map<std::string, int32_t>& params,
-                            const std::string& name);
+                            const std::string& name) {
+  return Layer::create(*LayerParams::create(type, params), name);
+}
 
 TEST(OpsEquivalence, DensePotentialsEqualTheSlowVersionForIntAndFloatInputs) {
   Random r{std::mt19937_64(20240605)};
@@ -289,11 +291,6 @@ TEST(OpsEquivalence, DensePotentialsEqualTheSlowVersionForIntAndFloatInputs) {
     SCOPED_TRACE("case " + std::to_string(n));
     EXPECT_EQ(software::dense_potentials(layer, *x), expected);
   }
-}
-
-std::shared_ptr<Layer> make(LayerType type, const std::map<std::string, int32_t>& params,
-                            const std::string& name) {
-  return Layer::create(*LayerParams::create(type, params), name);
 }
 
 // A variable filled with random values of its own element type (bit widths within it).
@@ -448,6 +445,22 @@ TEST(OpsEquivalence, ThreadedLayersEqualTheSlowVersionSampleBySample) {
     ++checked;
   }
   EXPECT_GT(checked, 100);  // refused geometries stay the exception
+}
+
+TEST(OpsEquivalence, ThreadedRunsRaiseTheErrorOfTheLayer) {
+  // A look-up-table activation without its table fails in every sample, here on worker threads.
+  auto model = Model::create();
+  model->add(make(LayerType::InputData, {{"input_width", 4}, {"input_height", 4}, {"input_channels", 2}}, "input"));
+  model->add(make(LayerType::Conv2D, {{"filters", 3}, {"activation", 2}}, "conv"));
+  const auto inputs = Dense::create(TensorType::uint8, Shape{5, 4, 4, 2});
+  software::set_thread_count(4);
+  try {
+    model->forward(inputs, 0);
+    ADD_FAILURE() << "forward without lut_values succeeded";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Layer conv: a look-up-table activation needs the variable lut_values.");
+  }
+  software::set_thread_count(0);
 }
 
 }  // namespace
