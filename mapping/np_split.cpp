@@ -53,8 +53,11 @@ AxisSpan pooled_outputs(const ConvAxis& a, int64_t start, int64_t length) {
   const int64_t out_first =
       first == 0 ? 0 : std::max<int64_t>(0, ceil_div(first + a.pool_pad_before + 1 - ps, pst));
   if (last < first || length <= 0) return {clamp_u32(out_first), 0};
-  const bool reaches_end = start + length == a.total;
-  const int64_t pooled_last = last + a.pool_pad_before + (reaches_end ? a.pool_pad_after : 0);
+  // Windows ending in the padding after the axis go to the NP of the last convolution output
+  // (not always the NP that reaches the input's end: without padding, the last input pixels
+  // hold no kernel centre).
+  const bool holds_last = last == conv_rows - 1;
+  const int64_t pooled_last = last + a.pool_pad_before + (holds_last ? a.pool_pad_after : 0);
   // The last window ending within the NP; a truncated tail (valid pooling of a size that is
   // not a multiple of the stride) produces no output.
   const int64_t last_window = floor_div(pooled_last + 1 - ps, pst);
