@@ -302,6 +302,83 @@ TEST(SplitSearch, HopelessLayersEndQuickly) {
   EXPECT_LT(weights.weight_questions.size(), 1000u);
   EXPECT_EQ(weights.weight_questions.back(), 1u);
   EXPECT_EQ(one_each.size(), 100000u);
+
+  // 1022 channels on a TNP-B in chunks of at most 8 that must be multiples of four: no count
+  // of filter chunks works, whatever the memory.
+  OneLayer odd(16, 16, 1022, LayerType::DepthwiseBufferTempConv, {});
+  FakeChecker roomy;
+  auto [never, s3] = split_depthwise_conv_layer(*odd.layer, roomy, kMaxH, kMaxW, 8,
+                                                 hw::Type::TNP_B, false);
+  EXPECT_TRUE(never.empty());
+  EXPECT_EQ(s3.message, "Cannot split to fit inputs in ram.");
+  EXPECT_LE(roomy.questions.size(), 1u);
+}
+
+// The search as first written: every NP count from the product of the axes' chunks upwards,
+// every ordered triple of that count in turn, the first that fits.
+SplitSearchResult walk_every_count(const CompatibilityChecker& checker,
+                                   const SplitSearchInput& in) {
+  const uint64_t first = uint64_t{in.width.chunks} * in.height.chunks * in.filters.chunks;
+  const uint64_t last = uint64_t{in.width.size} * in.height.size * in.filters.size;
+  const uint64_t limit = std::min(last, first + kMaxSplitSearchCounts);
+  for (uint64_t n = first; first != 0 && n <= limit; ++n) {
+    for (const auto& counts : SplitsNumChunks::get_splits_number(static_cast<uint32_t>(n))) {
+      const SplitSearchResult result = try_split_candidate(checker, in, counts);
+      if (result.found) return result;
+    }
+  }
+  return {};
+}
+
+TEST(SplitSearch, SameChoiceAsWalkingEveryCount) {
+  std::mt19937 rng(7);
+  auto upto = [&rng](uint32_t low, uint32_t high) {
+    return std::uniform_int_distribution<uint32_t>(low, high)(rng);
+  };
+  int found = 0;
+  for (int i = 0; i < 700; ++i) {
+    SplitSearchInput in;
+    const uint32_t margin = upto(0, 3);
+    in.params = NpSplitParams{margin, margin, margin, upto(0, 3), 0, 0, 0, 0};
+    in.width = Split(upto(1, 16), upto(1, 16), upto(0, 3));
+    in.height = Split(upto(1, 16), upto(1, 16), upto(0, 3));
+    in.filters = Split(upto(1, 9), upto(1, 9), upto(0, 1) ? 4 : 1);
+    if (in.width.chunks == 0 || in.height.chunks == 0 || in.filters.chunks == 0) continue;
+    in.channels = upto(1, 16);
+    in.input_bits = static_cast<uint8_t>(upto(0, 1) ? 8 : 4);
+    in.channels_follow_filters = upto(0, 1) == 1;
+    in.targets_tnp_b = upto(0, 1) == 1;
+    in.height_split_allowed = upto(0, 3) != 0;
+    in.hwpr_loopitself = upto(0, 1) == 1;
+    in.pksram_shift = upto(0, 3) == 0 ? 16 : 0;
+    in.pool_pad_left = upto(0, 1);
+    in.pool_pad_top = upto(0, 1);
+    if (upto(0, 1)) {  // pooling windows that may straddle the cuts
+      const int64_t pool = upto(1, 3), stride = upto(1, 3);
+      in.width_geometry = ConvAxis{in.width.size, 2 * margin + 1, 1, margin, margin, pool,
+                                   stride, in.pool_pad_left, 0};
+      in.height_geometry = ConvAxis{in.height.size, 2 * margin + 1, 1, margin, margin, pool,
+                                    stride, in.pool_pad_top, 0};
+    }
+    FakeChecker checker;
+    const uint64_t whole = FakeChecker::words_needed(in.height.size, in.width.size,
+                                                     in.channels_follow_filters ? in.filters.size
+                                                                                : in.channels,
+                                                     in.input_bits);
+    checker.dual_words = whole / upto(1, 20) + upto(0, 8);
+    checker.single_words = upto(0, 1) ? checker.dual_words * 2 : 0;
+    const SplitSearchResult expected = walk_every_count(checker, in);
+    const SplitSearchResult actual = search_splits(checker, in);
+    found += expected.found && expected.width.chunks * expected.height.chunks *
+                                       expected.filters.chunks >
+                                   in.width.chunks * in.height.chunks * in.filters.chunks;
+    ASSERT_EQ(actual.found, expected.found) << "case " << i;
+    EXPECT_EQ(actual.width, expected.width) << "case " << i;
+    EXPECT_EQ(actual.height, expected.height) << "case " << i;
+    EXPECT_EQ(actual.filters, expected.filters) << "case " << i;
+    EXPECT_EQ(actual.buffer_mode, expected.buffer_mode) << "case " << i;
+  }
+  EXPECT_GT(found, 80);  // many cases reach past the first count
 }
 
 TEST(SplitSearch, AxisRefusals) {
@@ -471,6 +548,10 @@ void check_case(const Case& k) {
     EXPECT_LE(c.np_part->filters, k.max_f) << what;
     EXPECT_EQ(own.shape[2], k.depthwise ? c.np_part->filters : k.c) << what;
     EXPECT_EQ(in.shape[2], own.shape[2]) << what;
+    // The memory question covered the region as built, grown or not.
+    EXPECT_LE(FakeChecker::words_needed(in.shape[1], in.shape[0], in.shape[2], 8),
+              checker.dual_words)
+        << what;
     // The region holds the own region and the kernel margins at inner cuts, within the input.
     const uint32_t left = own.x == 0 ? 0 : std::min(margin, own.x);
     const uint32_t right_end = own.x + own.shape[0];
