@@ -77,23 +77,26 @@ PaddingParams pool_padding_of(const Layer& layer) {
 
 // The convolution and pooling of each axis (width, height) as the NPs run them: pooling size 1
 // without pooling and for global pooling (which the NPs leave to the end of the layer).
-std::pair<ConvAxis, ConvAxis> conv_axes(const Layer& layer, const NpSplitParams& p) {
+// Nothing for a kernel or stride below 1, which no convolution has.
+std::optional<std::pair<ConvAxis, ConvAxis>> conv_axes(const Layer& layer,
+                                                       const NpSplitParams& p) {
   const LayerParams& params = layer.params();
   const bool one_size = params.has("kernel_size");
-  const int64_t kernel_w = params.get_or(one_size ? "kernel_size" : "kernel_width", 1);
-  const int64_t kernel_h = params.get_or(one_size ? "kernel_size" : "kernel_height", 1);
+  const int64_t kernel_w = params.get_or(one_size ? "kernel_size" : "kernel_width", 0);
+  const int64_t kernel_h = params.get_or(one_size ? "kernel_size" : "kernel_height", 0);
   const ConvCalculatedParams& conv = layer.conv_calculated_params();
+  if (kernel_w < 1 || kernel_h < 1 || conv.stride_x < 1 || conv.stride_y < 1) return {};
   const PoolingCalculatedParams& pool = layer.pool_calculated_params();
   const Shape& input = layer.input_dimensions().front();
   const int64_t pool_w = pool.pooling ? std::max<uint32_t>(p.pool_width, 1) : 1;
   const int64_t pool_h = pool.pooling ? std::max<uint32_t>(p.pool_height, 1) : 1;
-  const ConvAxis width{dim(input, 0),  kernel_w,          conv.stride_x,     conv.padding.left,
-                       conv.padding.right, pool_w,        pool.stride_x,     pool.padding.left,
+  const ConvAxis width{dim(input, 0),      kernel_w, conv.stride_x, conv.padding.left,
+                       conv.padding.right, pool_w,   pool.stride_x, pool.padding.left,
                        pool.padding.right};
-  const ConvAxis height{dim(input, 1),  kernel_h,          conv.stride_y,     conv.padding.top,
-                        conv.padding.bottom, pool_h,       pool.stride_y,     pool.padding.top,
+  const ConvAxis height{dim(input, 1),       kernel_h, conv.stride_y, conv.padding.top,
+                        conv.padding.bottom, pool_h,   pool.stride_y, pool.padding.top,
                         pool.padding.bottom};
-  return {width, height};
+  return std::make_pair(width, height);
 }
 
 // ---- the pieces of an axis and the input they read ----
@@ -491,7 +494,10 @@ SplitResult run_split(const Layer& layer, const CompatibilityChecker& checker,
   search.pool_pad_left = pool_padding.left;
   search.pool_pad_top = pool_padding.top;
   if (plan.reads_follow_pooling && has_pooling_params(layer)) {
-    std::tie(search.width_geometry, search.height_geometry) = conv_axes(layer, plan.params);
+    if (const auto axes = conv_axes(layer, plan.params)) {
+      search.width_geometry = axes->first;
+      search.height_geometry = axes->second;
+    }
   }
   const SplitSearchResult found = search_splits(checker, search);
   if (!found.found) return fail(layer, "Cannot split to fit inputs in ram.");

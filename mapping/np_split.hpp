@@ -34,10 +34,10 @@ struct AxisSpan {
 // The pooled outputs made by the NP whose own pixels are [start, start + length). Each
 // convolution output belongs to the NP that holds its kernel centre, each pooled output to the
 // NP that holds the last convolution output of its window (windows ending in the padding after
-// the axis to the NP that holds the last convolution output), so the NPs of an axis tile the pooled outputs
-// whatever the pooling stride. A window wider than the whole padded axis (global pooling) or a
-// zero pooling stride gives one output, made by the NP that holds the first convolution output.
-// The kernel and the stride must be at least 1.
+// the axis to the NP that holds the last convolution output), so the NPs of an axis tile the
+// pooled outputs whatever the pooling stride. A window wider than the whole padded axis (global
+// pooling) or a zero pooling stride gives one output, made by the NP that holds the first
+// convolution output. The kernel and the stride must be at least 1.
 AxisSpan pooled_outputs(const ConvAxis& axis, int64_t start, int64_t length);
 
 // The input pixels that the pooled outputs `outputs` read, when the NP reads `before` pixels

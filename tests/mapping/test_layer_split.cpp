@@ -602,7 +602,8 @@ void check_case(const Case& k) {
   EXPECT_EQ(filters_per_piece.size(), columns.size() * rows.size()) << what;
   for (const auto& [piece, sum] : filters_per_piece) EXPECT_EQ(sum, total_filters) << what;
   // Output ranges tile the pooled output: per column of NPs the rows, per row the columns.
-  for (const auto& [col, ranges] : by_column) expect_contiguous(ranges, pool.height, what + " rows");
+  for (const auto& [col, ranges] : by_column)
+    expect_contiguous(ranges, pool.height, what + " rows");
   for (const auto& [row, ranges] : by_row) expect_contiguous(ranges, pool.width, what + " cols");
 }
 

@@ -114,8 +114,9 @@ TEST(NpSplit, PoolingStrideOtherThanSizeTilesTheOutput) {
   EXPECT_EQ(std::make_pair(b0.out_y, b0.out_height), std::make_pair(0u, 2u));
   EXPECT_EQ(std::make_pair(b1.out_y, b1.out_height), std::make_pair(2u, 2u));
   // Valid kernel 3 over 12 rows: 10 conv rows, centres on rows 1-10. Pooling 3/3 with one
-  // padding row on each side gives 4 windows (conv rows -1-1, 2-4, 5-7, 8-10); the last ends in the padding and belongs to the
-  // NP of conv row 9 (input row 10), not to the NP of the last input row, which holds none.
+  // padding row on each side gives 4 windows (conv rows -1-1, 2-4, 5-7, 8-10); the last ends
+  // in the padding and belongs to the NP of conv row 9 (input row 10), not to the NP of the
+  // last input row, which holds none.
   const PaddingParams pad_one{1, 1, 0, 0};
   const NpSplit c0 = rows(12, 0, 8, 3, 1, kNoPadding, 3, 3, pad_one);
   const NpSplit c1 = rows(12, 8, 3, 3, 1, kNoPadding, 3, 3, pad_one);
