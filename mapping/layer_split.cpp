@@ -301,12 +301,18 @@ std::vector<AxisOption> usable_counts(const Split& axis, uint64_t max_count, Pla
 
 struct Candidate {
   uint64_t nps;
-  uint32_t w, h, f;  // indices into the options of each axis
+  uint32_t w, h, f;  // chunk counts
+  uint32_t wi, hi, fi;  // indices into the options of each axis
+
+  // The walk's order: fewest NPs, then the most width, height and filter chunks.
+  bool operator<(const Candidate& o) const {
+    return std::tie(nps, o.w, o.h, o.f) < std::tie(o.nps, w, h, f);
+  }
 };
 
 // The search over usable counts only. Candidates are taken in rounds of NP counts (first,
-// then doubling ranges), each round in the order of the walk by NP count: fewest NPs, then the
-// most width, height and filter chunks. A memory question is asked once per set of extents.
+// then doubling ranges), each round in the order of the walk by NP count. A memory question is
+// asked once per set of extents.
 class SplitSearch {
  public:
   SplitSearch(const CompatibilityChecker& checker, const SplitSearchInput& in, uint64_t limit)
@@ -325,14 +331,11 @@ class SplitSearch {
   // The first candidate with an NP count in (low, high] that fits, in walk order.
   std::optional<SplitSearchResult> round(uint64_t low, uint64_t high) {
     std::vector<Candidate> candidates = candidates_in(low, high);
-    std::sort(candidates.begin(), candidates.end(), [this](const Candidate& a, const Candidate& b) {
-      return std::make_tuple(a.nps, widths_[b.w].count, heights_[b.h].count, filters_[b.f].count) <
-             std::make_tuple(b.nps, widths_[a.w].count, heights_[a.h].count, filters_[a.f].count);
-    });
+    std::sort(candidates.begin(), candidates.end());
     for (const Candidate& c : candidates) {
-      AxisOption& w = widths_[c.w];
-      AxisOption& h = heights_[c.h];
-      const AxisOption& f = filters_[c.f];
+      AxisOption& w = widths_[c.wi];
+      AxisOption& h = heights_[c.hi];
+      const AxisOption& f = filters_[c.fi];
       if (!w.extent) w.extent = width_.extent(w.plan);
       if (!h.extent) h.extent = height_.extent(h.plan);
       const uint64_t channels = in_.channels_follow_filters ? f.plan.chunk_size : in_.channels;
@@ -343,19 +346,31 @@ class SplitSearch {
   }
 
  private:
+  // When the channels asked about do not follow the filter chunks, the memory answer is the
+  // same for every filter count, and of each (width, height) pair only the fewest filter
+  // chunks can come first.
   std::vector<Candidate> candidates_in(uint64_t low, uint64_t high) const {
     std::vector<Candidate> out;
-    const uint64_t least_h = heights_.front().count, least_f = filters_.front().count;
+    const bool fewest_filters_only = !in_.channels_follow_filters;
+    const uint64_t least_f = filters_.front().count;
     for (uint32_t i = 0; i < widths_.size(); ++i) {
       const uint64_t w = widths_[i].count;
-      if (w * least_h * least_f > high) break;
-      for (uint32_t j = 0; j < heights_.size(); ++j) {
-        const uint64_t wh = w * heights_[j].count;
-        if (wh * least_f > high) break;
+      if (w * heights_.front().count * least_f > high) break;
+      // Heights whose pairs can reach past `low` at all.
+      const uint64_t most_f = fewest_filters_only ? least_f : filters_.back().count;
+      auto j = std::partition_point(heights_.begin(), heights_.end(), [&](const AxisOption& h) {
+        return w * h.count * most_f <= low;
+      });
+      for (; j != heights_.end() && w * j->count * least_f <= high; ++j) {
+        const uint64_t wh = w * j->count;
+        const auto hi = static_cast<uint32_t>(j - heights_.begin());
         auto k = std::partition_point(filters_.begin(), filters_.end(),
                                       [&](const AxisOption& f) { return wh * f.count <= low; });
+        if (fewest_filters_only && k != filters_.begin()) continue;
         for (; k != filters_.end() && wh * k->count <= high; ++k) {
-          out.push_back({wh * k->count, i, j, static_cast<uint32_t>(k - filters_.begin())});
+          const auto fi = static_cast<uint32_t>(k - filters_.begin());
+          out.push_back({wh * k->count, widths_[i].count, j->count, k->count, i, hi, fi});
+          if (fewest_filters_only) break;
         }
       }
     }
