@@ -369,9 +369,10 @@ TEST(SplitSearch, SameChoiceAsWalkingEveryCount) {
     checker.single_words = upto(0, 1) ? checker.dual_words * 2 : 0;
     const SplitSearchResult expected = walk_every_count(checker, in);
     const SplitSearchResult actual = search_splits(checker, in);
-    found += expected.found && expected.width.chunks * expected.height.chunks *
+    const uint64_t first = uint64_t{in.width.chunks} * in.height.chunks * in.filters.chunks;
+    found += expected.found && uint64_t{expected.width.chunks} * expected.height.chunks *
                                        expected.filters.chunks >
-                                   in.width.chunks * in.height.chunks * in.filters.chunks;
+                                   first;
     ASSERT_EQ(actual.found, expected.found) << "case " << i;
     EXPECT_EQ(actual.width, expected.width) << "case " << i;
     EXPECT_EQ(actual.height, expected.height) << "case " << i;
