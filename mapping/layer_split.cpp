@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <map>
 #include <optional>
+#include <tuple>
 
 #include "v2/pksram_shift.hpp"
 
@@ -54,8 +56,7 @@ Split make_split(const Split& axis, uint64_t chunks, uint64_t chunk_size) {
 
 uint32_t dim(const Shape& shape, size_t i) { return i < shape.size() ? shape[i] : 0; }
 
-// Pooling padding of a layer that pools; none for other layers.
-PaddingParams pool_padding_of(const Layer& layer) {
+bool has_pooling_params(const Layer& layer) {
   switch (layer.type()) {
     case LayerType::Convolutional:
     case LayerType::SeparableConvolutional:
@@ -64,16 +65,52 @@ PaddingParams pool_padding_of(const Layer& layer) {
     case LayerType::Conv2DTranspose:
     case LayerType::DepthwiseConv2DTranspose:
     case LayerType::BufferTempConv:
-    case LayerType::DepthwiseBufferTempConv: return layer.pool_calculated_params().padding;
-    default: return {};
+    case LayerType::DepthwiseBufferTempConv: return true;
+    default: return false;
   }
 }
 
-// ---- the search ----
+// Pooling padding of a layer that pools; none for other layers.
+PaddingParams pool_padding_of(const Layer& layer) {
+  return has_pooling_params(layer) ? layer.pool_calculated_params().padding : PaddingParams{};
+}
+
+// The convolution and pooling of each axis (width, height) as the NPs run them: pooling size 1
+// without pooling and for global pooling (which the NPs leave to the end of the layer).
+// Nothing for a kernel or stride below 1, which no convolution has.
+std::optional<std::pair<ConvAxis, ConvAxis>> conv_axes(const Layer& layer,
+                                                       const NpSplitParams& p) {
+  const LayerParams& params = layer.params();
+  const bool one_size = params.has("kernel_size");
+  const int64_t kernel_w = params.get_or(one_size ? "kernel_size" : "kernel_width", 0);
+  const int64_t kernel_h = params.get_or(one_size ? "kernel_size" : "kernel_height", 0);
+  const ConvCalculatedParams& conv = layer.conv_calculated_params();
+  if (kernel_w < 1 || kernel_h < 1 || conv.stride_x < 1 || conv.stride_y < 1) return {};
+  const PoolingCalculatedParams& pool = layer.pool_calculated_params();
+  const Shape& input = layer.input_dimensions().front();
+  const int64_t pool_w = pool.pooling ? std::max<uint32_t>(p.pool_width, 1) : 1;
+  const int64_t pool_h = pool.pooling ? std::max<uint32_t>(p.pool_height, 1) : 1;
+  const ConvAxis width{dim(input, 0),      kernel_w, conv.stride_x, conv.padding.left,
+                       conv.padding.right, pool_w,   pool.stride_x, pool.padding.left,
+                       pool.padding.right};
+  const ConvAxis height{dim(input, 1),       kernel_h, conv.stride_y, conv.padding.top,
+                        conv.padding.bottom, pool_h,   pool.stride_y, pool.padding.top,
+                        pool.padding.bottom};
+  return std::make_pair(width, height);
+}
+
+// ---- the pieces of an axis and the input they read ----
 
 struct AxisPlan {
   uint64_t chunks;
   uint64_t chunk_size;
+};
+
+struct Piece {
+  uint32_t start;
+  uint32_t length;
+  uint32_t before;  // pixels read before the piece, within the input
+  uint32_t after;
 };
 
 // The first chunk is shortened by the pooling padding before it (so that the next chunk starts
@@ -81,6 +118,78 @@ struct AxisPlan {
 uint64_t first_chunk_cut(uint64_t chunk_size, uint64_t size, uint64_t pad) {
   return chunk_size < size && pad > 0 && pad < chunk_size ? pad : 0;
 }
+
+// The own ranges of one axis with the margins each reads at its inner cuts.
+std::vector<Piece> cut_axis(const AxisPlan& plan, uint32_t total, uint32_t first_pad,
+                            uint32_t margin_before, uint32_t margin_after) {
+  std::vector<Piece> pieces;
+  uint64_t at = 0;
+  for (uint64_t i = 0; i < plan.chunks; ++i) {
+    uint64_t length = std::min<uint64_t>(plan.chunk_size, total > at ? total - at : 0);
+    if (i == 0 && length < total && first_pad > 0 && first_pad < length) length -= first_pad;
+    const uint64_t end = at + length;
+    const uint32_t before = i == 0 ? 0 : to_u32(std::min<uint64_t>(margin_before, at));
+    const uint32_t after =
+        i + 1 == plan.chunks ? 0 : to_u32(std::min<uint64_t>(margin_after, total - end));
+    pieces.push_back({to_u32(at), to_u32(length), before, after});
+    at = end;
+  }
+  return pieces;
+}
+
+// Widens a piece's margins to every pixel its pooled outputs read: a pooling window that
+// straddles a cut belongs to the NP after it, which then needs the rows before the cut too.
+// Returns how much the piece grew.
+uint64_t widen_to_reads(Piece& piece, const ConvAxis& geometry, uint32_t margin_before,
+                        uint32_t margin_after) {
+  const AxisSpan reads =
+      pooled_inputs(geometry, pooled_outputs(geometry, piece.start, piece.length),
+                    margin_before, margin_after);
+  if (reads.count == 0) return 0;
+  const uint64_t end = uint64_t{piece.start} + piece.length;
+  const uint64_t old_first = piece.start - piece.before;
+  const uint64_t old_end = end + piece.after;
+  const uint64_t first = std::min<uint64_t>(old_first, reads.first);
+  const uint64_t last_end = std::max<uint64_t>(old_end, uint64_t{reads.first} + reads.count);
+  piece.before = to_u32(piece.start - first);
+  piece.after = to_u32(last_end - end);
+  return (old_first - first) + (last_end - old_end);
+}
+
+// One axis as the search and the build see it.
+struct AxisCut {
+  const Split& split;
+  uint32_t first_pad;
+  uint32_t margin_before;
+  uint32_t margin_after;
+  const std::optional<ConvAxis>& geometry;
+
+  // Windows straddle cuts only when a pooling window spans several convolution outputs.
+  bool may_widen() const { return geometry && geometry->pool_size > 1; }
+
+  std::vector<Piece> pieces(const AxisPlan& plan) const {
+    auto cut = cut_axis(plan, split.size, first_pad, margin_before, margin_after);
+    if (plan.chunks > 1 && may_widen()) {
+      for (Piece& piece : cut) widen_to_reads(piece, *geometry, margin_before, margin_after);
+    }
+    return cut;
+  }
+
+  // Input extent asked about: the chunk plus the margins of its inner cuts, plus the largest
+  // growth of a piece to the pixels its outputs read.
+  uint64_t extent(const AxisPlan& plan) const {
+    uint64_t base = plan.chunk_size + margin_before + margin_after;
+    if (plan.chunks == 1) base = plan.chunk_size;
+    if (plan.chunks == 2) base = plan.chunk_size + std::max(margin_before, margin_after);
+    if (plan.chunks == 1 || !may_widen()) return base;
+    uint64_t growth = 0;
+    for (Piece& piece : cut_axis(plan, split.size, first_pad, margin_before, margin_after))
+      growth = std::max(growth, widen_to_reads(piece, *geometry, margin_before, margin_after));
+    return base + growth;
+  }
+};
+
+// ---- the search ----
 
 // The chunks of one axis for a candidate `count`, or nothing when that count is not usable.
 // A shortened first chunk must not leave the end of the axis uncovered: the chunks then grow
@@ -103,11 +212,24 @@ std::optional<AxisPlan> plan_axis(const Split& axis, uint64_t count, uint32_t fi
   return AxisPlan{chunks, chunk_size};
 }
 
-// Input extent of one NP along an axis: its chunk plus the margins of its inner cuts.
-uint64_t extent(const AxisPlan& plan, uint32_t before, uint32_t after) {
-  if (plan.chunks == 1) return plan.chunk_size;
-  if (plan.chunks == 2) return plan.chunk_size + std::max(before, after);
-  return plan.chunk_size + before + after;
+// Filter chunks of a depthwise TNP-B layer: the last chunk must keep the alignment too.
+std::optional<AxisPlan> plan_filters(const SplitSearchInput& in, uint64_t count) {
+  const auto f = plan_axis(in.filters, count, 0);
+  if (f && in.channels_follow_filters && in.targets_tnp_b && f->chunks > 1 &&
+      in.filters.alignment > 1 &&
+      (in.filters.size - (f->chunks - 1) * f->chunk_size) % in.filters.alignment != 0)
+    return std::nullopt;
+  return f;
+}
+
+AxisCut width_cut(const SplitSearchInput& in) {
+  return {in.width, in.pool_pad_left, in.params.left_margin, in.params.right_margin,
+          in.width_geometry};
+}
+
+AxisCut height_cut(const SplitSearchInput& in) {
+  return {in.height, in.pool_pad_top, in.params.top_margin, in.params.bottom_margin,
+          in.height_geometry};
 }
 
 // A lower bound of the extent over every usable count.
@@ -148,32 +270,131 @@ bool smallest_pieces_fit(const CompatibilityChecker& checker, const SplitSearchI
   return ask_fit(checker, in, height, width, channels) != BufferMode::None;
 }
 
-// ---- building the components ----
+SplitSearchResult found_split(const SplitSearchInput& in, const AxisPlan& w, const AxisPlan& h,
+                              const AxisPlan& f, BufferMode mode) {
+  SplitSearchResult result;
+  result.found = true;
+  result.width = make_split(in.width, w.chunks, w.chunk_size);
+  result.height = make_split(in.height, h.chunks, h.chunk_size);
+  result.filters = make_split(in.filters, f.chunks, f.chunk_size);
+  result.buffer_mode = mode;
+  return result;
+}
 
-struct Piece {
-  uint32_t start;
-  uint32_t length;
-  uint32_t before;  // margin read before the piece, clipped to the input
-  uint32_t after;
+// A usable count of one axis, with its extent worked out on first use.
+struct AxisOption {
+  uint32_t count;
+  AxisPlan plan;
+  std::optional<uint64_t> extent;
 };
 
-// The own ranges of one axis with the margins each reads.
-std::vector<Piece> cut_axis(const Split& split, uint32_t total, uint32_t first_pad,
-                            uint32_t margin_before, uint32_t margin_after) {
-  std::vector<Piece> pieces;
-  uint64_t at = 0;
-  for (uint32_t i = 0; i < split.chunks; ++i) {
-    uint64_t length = std::min<uint64_t>(split.chunk_size, total > at ? total - at : 0);
-    if (i == 0 && length < total && first_pad > 0 && first_pad < length) length -= first_pad;
-    const uint64_t end = at + length;
-    const uint32_t before = i == 0 ? 0 : to_u32(std::min<uint64_t>(margin_before, at));
-    const uint32_t after =
-        i + 1 == split.chunks ? 0 : to_u32(std::min<uint64_t>(margin_after, total - end));
-    pieces.push_back({to_u32(at), to_u32(length), before, after});
-    at = end;
+// The usable counts of an axis, ascending, up to `max_count`.
+template <typename Plan>
+std::vector<AxisOption> usable_counts(const Split& axis, uint64_t max_count, Plan plan) {
+  std::vector<AxisOption> options;
+  const uint64_t top = std::min<uint64_t>(max_count, axis.size);
+  for (uint64_t count = std::max<uint64_t>(axis.chunks, 1); count <= top; ++count) {
+    if (const auto p = plan(count)) options.push_back({to_u32(count), *p, std::nullopt});
   }
-  return pieces;
+  return options;
 }
+
+struct Candidate {
+  uint64_t nps;
+  uint32_t w, h, f;  // chunk counts
+  uint32_t wi, hi, fi;  // indices into the options of each axis
+
+  // The walk's order: fewest NPs, then the most width, height and filter chunks.
+  bool operator<(const Candidate& o) const {
+    return std::tie(nps, o.w, o.h, o.f) < std::tie(o.nps, w, h, f);
+  }
+};
+
+// The search over usable counts only. Candidates are taken in rounds of NP counts (first,
+// then doubling ranges), each round in the order of the walk by NP count. A memory question is
+// asked once per set of extents.
+class SplitSearch {
+ public:
+  SplitSearch(const CompatibilityChecker& checker, const SplitSearchInput& in, uint64_t limit)
+      : checker_(checker), in_(in), width_(width_cut(in)), height_(height_cut(in)) {
+    const uint64_t w = in.width.chunks, h = in.height.chunks, f = in.filters.chunks;
+    widths_ = usable_counts(in.width, limit / (h * f),
+                            [&](uint64_t n) { return plan_axis(in.width, n, in.pool_pad_left); });
+    heights_ = usable_counts(in.height, in.height_split_allowed ? limit / (w * f) : 1,
+                             [&](uint64_t n) { return plan_axis(in.height, n, in.pool_pad_top); });
+    filters_ = usable_counts(in.filters, limit / (w * h),
+                             [&](uint64_t n) { return plan_filters(in, n); });
+  }
+
+  bool hopeless() const { return widths_.empty() || heights_.empty() || filters_.empty(); }
+
+  // The first candidate with an NP count in (low, high] that fits, in walk order.
+  std::optional<SplitSearchResult> round(uint64_t low, uint64_t high) {
+    std::vector<Candidate> candidates = candidates_in(low, high);
+    std::sort(candidates.begin(), candidates.end());
+    for (const Candidate& c : candidates) {
+      AxisOption& w = widths_[c.wi];
+      AxisOption& h = heights_[c.hi];
+      const AxisOption& f = filters_[c.fi];
+      if (!w.extent) w.extent = width_.extent(w.plan);
+      if (!h.extent) h.extent = height_.extent(h.plan);
+      const uint64_t channels = in_.channels_follow_filters ? f.plan.chunk_size : in_.channels;
+      const BufferMode mode = fit(*h.extent, *w.extent, channels);
+      if (mode != BufferMode::None) return found_split(in_, w.plan, h.plan, f.plan, mode);
+    }
+    return std::nullopt;
+  }
+
+ private:
+  // When the channels asked about do not follow the filter chunks, the memory answer is the
+  // same for every filter count, and of each (width, height) pair only the fewest filter
+  // chunks can come first.
+  std::vector<Candidate> candidates_in(uint64_t low, uint64_t high) const {
+    std::vector<Candidate> out;
+    const bool fewest_filters_only = !in_.channels_follow_filters;
+    const uint64_t least_f = filters_.front().count;
+    for (uint32_t i = 0; i < widths_.size(); ++i) {
+      const uint64_t w = widths_[i].count;
+      if (w * heights_.front().count * least_f > high) break;
+      // Heights whose pairs can reach past `low` at all.
+      const uint64_t most_f = fewest_filters_only ? least_f : filters_.back().count;
+      auto j = std::partition_point(heights_.begin(), heights_.end(), [&](const AxisOption& h) {
+        return w * h.count * most_f <= low;
+      });
+      for (; j != heights_.end() && w * j->count * least_f <= high; ++j) {
+        const uint64_t wh = w * j->count;
+        const auto hi = static_cast<uint32_t>(j - heights_.begin());
+        auto k = std::partition_point(filters_.begin(), filters_.end(),
+                                      [&](const AxisOption& f) { return wh * f.count <= low; });
+        if (fewest_filters_only && k != filters_.begin()) continue;
+        for (; k != filters_.end() && wh * k->count <= high; ++k) {
+          const auto fi = static_cast<uint32_t>(k - filters_.begin());
+          out.push_back({wh * k->count, widths_[i].count, j->count, k->count, i, hi, fi});
+          if (fewest_filters_only) break;
+        }
+      }
+    }
+    return out;
+  }
+
+  BufferMode fit(uint64_t height, uint64_t width, uint64_t channels) {
+    const auto key = std::make_tuple(height, width, channels);
+    const auto known = answers_.find(key);
+    if (known != answers_.end()) return known->second;
+    const BufferMode mode = ask_fit(checker_, in_, height, width, channels);
+    answers_.emplace(key, mode);
+    return mode;
+  }
+
+  const CompatibilityChecker& checker_;
+  const SplitSearchInput& in_;
+  AxisCut width_;
+  AxisCut height_;
+  std::vector<AxisOption> widths_, heights_, filters_;
+  std::map<std::tuple<uint64_t, uint64_t, uint64_t>, BufferMode> answers_;
+};
+
+// ---- building the components ----
 
 bool covers(const std::vector<Piece>& pieces, uint32_t total) {
   return !pieces.empty() && uint64_t{pieces.back().start} + pieces.back().length == total;
@@ -181,33 +402,29 @@ bool covers(const std::vector<Piece>& pieces, uint32_t total) {
 
 struct BuildInput {
   const Layer& layer;
-  const NpSplitParams& params;
+  const SplitSearchInput& search;
   const SplitSearchResult& found;
   hw::Type type;
-  uint32_t width;
-  uint32_t height;
   uint32_t channels;
-  PaddingParams pool_padding;
 };
 
 // One component per (width, height, filter) chunk, width outermost. Empty when the chunks do
 // not cover the input exactly (the search never lets that happen).
 std::vector<hw::Component> build_split_components(const BuildInput& in) {
-  const NpSplitParams& p = in.params;
+  const SplitSearchInput& s = in.search;
   const auto columns =
-      cut_axis(in.found.width, in.width, in.pool_padding.left, p.left_margin, p.right_margin);
-  const auto rows =
-      cut_axis(in.found.height, in.height, in.pool_padding.top, p.top_margin, p.bottom_margin);
+      width_cut(s).pieces({in.found.width.chunks, in.found.width.chunk_size});
+  const auto rows = height_cut(s).pieces({in.found.height.chunks, in.found.height.chunk_size});
   std::vector<hw::Component> components;
-  if (!covers(columns, in.width) || !covers(rows, in.height)) return components;
+  if (!covers(columns, s.width.size) || !covers(rows, s.height.size)) return components;
   const bool depthwise = in.layer.is_depthwise();
   const Split& f = in.found.filters;
   for (const Piece& col : columns) {
     for (const Piece& row : rows) {
       for (uint32_t i = 0; i < f.chunks; ++i) {
         const uint64_t start = uint64_t{i} * f.chunk_size;
-        const uint32_t filters = to_u32(
-            std::min<uint64_t>(f.chunk_size, p.filters > start ? p.filters - start : 0));
+        const uint32_t filters = to_u32(std::min<uint64_t>(
+            f.chunk_size, s.params.filters > start ? s.params.filters - start : 0));
         const uint32_t channels = depthwise ? filters : in.channels;
         hw::NpPart part;
         part.start_neuron = to_u32(start);
@@ -239,6 +456,9 @@ struct LayerSplitPlan {
   bool height_split_allowed;
   const char* height_message;
   bool one_height_chunk_only;
+  // Whether the input regions follow the convolution and pooling (not for transposed layers,
+  // whose regions are their chunks and margins).
+  bool reads_follow_pooling;
 };
 
 SplitResult fail(const Layer& layer, const char* message) {
@@ -288,13 +508,17 @@ SplitResult run_split(const Layer& layer, const CompatibilityChecker& checker,
   search.targets_tnp_b = layer.is_target_component(ComponentKind::TNP_B);
   search.pool_pad_left = pool_padding.left;
   search.pool_pad_top = pool_padding.top;
+  if (plan.reads_follow_pooling && has_pooling_params(layer)) {
+    if (const auto axes = conv_axes(layer, plan.params)) {
+      search.width_geometry = axes->first;
+      search.height_geometry = axes->second;
+    }
+  }
   const SplitSearchResult found = search_splits(checker, search);
   if (!found.found) return fail(layer, "Cannot split to fit inputs in ram.");
 
   const Shape& input = layer.input_dimensions().front();
-  auto components = build_split_components(
-      {layer, plan.params, found, plan.type, dim(input, 0), dim(input, 1), dim(input, 2),
-       pool_padding});
+  auto components = build_split_components({layer, search, found, plan.type, dim(input, 2)});
   if (components.empty()) return fail(layer, "Cannot split to fit inputs in ram.");
   return {std::move(components), MappingStatus::success()};
 }
@@ -381,42 +605,39 @@ Split fit_weights_split(const Layer& layer, const CompatibilityChecker& checker,
 
 SplitSearchResult search_splits(const CompatibilityChecker& checker,
                                 const SplitSearchInput& in) {
-  SplitSearchResult result;
   const uint64_t first = saturating_mul(
       saturating_mul(in.height.chunks, in.filters.chunks), in.width.chunks);
   const uint64_t last =
       saturating_mul(saturating_mul(in.height.size, in.filters.size), in.width.size);
-  if (first == 0 || last < first) return result;
+  if (first == 0 || last < first) return {};
   const uint64_t limit = std::min({last, first + kMaxSplitSearchCounts,
                                    uint64_t{std::numeric_limits<uint32_t>::max()}});
-  const NpSplitParams& p = in.params;
-
-  for (uint64_t n = first; n <= limit; ++n) {
-    if (n == first + 1 && !smallest_pieces_fit(checker, in)) return result;
-    for (const SplitsNumChunks& candidate : SplitsNumChunks::get_splits_number(to_u32(n))) {
-      if (!in.height_split_allowed && candidate.height_chunks != 1) continue;
-      const auto w = plan_axis(in.width, candidate.width_chunks, in.pool_pad_left);
-      const auto h = plan_axis(in.height, candidate.height_chunks, in.pool_pad_top);
-      const auto f = plan_axis(in.filters, candidate.filter_chunks, 0);
-      if (!w || !h || !f) continue;
-      if (in.channels_follow_filters && in.targets_tnp_b && f->chunks > 1 &&
-          in.filters.alignment > 1 &&
-          (in.filters.size - (f->chunks - 1) * f->chunk_size) % in.filters.alignment != 0)
-        continue;
-      const uint64_t channels = in.channels_follow_filters ? f->chunk_size : in.channels;
-      const BufferMode mode =
-          ask_fit(checker, in, extent(*h, p.top_margin, p.bottom_margin),
-                  extent(*w, p.left_margin, p.right_margin), channels);
-      if (mode == BufferMode::None) continue;
-      result.found = true;
-      result.width = make_split(in.width, w->chunks, w->chunk_size);
-      result.height = make_split(in.height, h->chunks, h->chunk_size);
-      result.filters = make_split(in.filters, f->chunks, f->chunk_size);
-      result.buffer_mode = mode;
-      return result;
-    }
+  SplitSearch search(checker, in, limit);
+  if (search.hopeless()) return {};  // an axis that no count can cut
+  uint64_t low = first - 1;
+  uint64_t high = first;
+  while (true) {
+    if (auto found = search.round(low, high)) return *found;
+    if (high >= limit) return {};
+    if (high == first && !smallest_pieces_fit(checker, in)) return {};
+    low = high;
+    high = std::min(limit, 2 * high);
   }
-  return result;
+}
+
+SplitSearchResult try_split_candidate(const CompatibilityChecker& checker,
+                                      const SplitSearchInput& in,
+                                      const SplitsNumChunks& counts) {
+  if (!in.height_split_allowed && counts.height_chunks != 1) return {};
+  const auto w = plan_axis(in.width, counts.width_chunks, in.pool_pad_left);
+  const auto h = plan_axis(in.height, counts.height_chunks, in.pool_pad_top);
+  const auto f = plan_filters(in, counts.filter_chunks);
+  if (!w || !h || !f) return {};
+  const uint64_t channels = in.channels_follow_filters ? f->chunk_size : in.channels;
+  const BufferMode mode =
+      ask_fit(checker, in, height_cut(in).extent(*h), width_cut(in).extent(*w), channels);
+  if (mode == BufferMode::None) return {};
+  return found_split(in, *w, *h, *f, mode);
 }
 
 SplitResult split_conv_layer(const Layer& layer, const CompatibilityChecker& checker,
@@ -435,6 +656,7 @@ SplitResult split_conv_layer(const Layer& layer, const CompatibilityChecker& che
   plan.height_split_allowed = true;
   plan.height_message = "Cannot split by height.";
   plan.one_height_chunk_only = false;
+  plan.reads_follow_pooling = true;
   return run_split(layer, checker, plan, hwpr_loopitself);
 }
 
@@ -460,6 +682,7 @@ SplitResult split_depthwise_conv_layer(const Layer& layer, const CompatibilityCh
   plan.height_split_allowed = true;
   plan.height_message = "Cannot split by height.";
   plan.one_height_chunk_only = false;
+  plan.reads_follow_pooling = true;
   return run_split(layer, checker, plan, hwpr_loopitself);
 }
 
@@ -485,6 +708,7 @@ LayerSplitPlan transposed_plan(const Layer& layer, uint32_t max_height, uint32_t
   plan.height_split_allowed = false;
   plan.height_message = "Split by height is not supported.";
   plan.one_height_chunk_only = true;
+  plan.reads_follow_pooling = false;
   return plan;
 }
 

@@ -6,11 +6,13 @@
 
 #include <compare>
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
 
 #include "mapping/generation.hpp"
+#include "mapping/np_split.hpp"
 #include "qalto/hw.hpp"
 #include "qalto/layer.hpp"
 #include "qalto/mapping_status.hpp"
@@ -88,13 +90,31 @@ struct SplitSearchInput {
   // by it so that later chunks start on a pooling window.
   uint32_t pool_pad_left = 0;
   uint32_t pool_pad_top = 0;
+  // Convolution and pooling of each axis: an NP's input region then grows to every pixel its
+  // pooled outputs read (a pooling window that straddles a cut needs rows of the NP before),
+  // and the memory question covers that growth. Absent for layers whose regions are the
+  // chunks and margins alone (transposed convolutions).
+  std::optional<ConvAxis> width_geometry;
+  std::optional<ConvAxis> height_geometry;
 };
 
 // The fewest NPs (then the most width chunks, then the most height chunks) whose input fits
-// the NP input memory, dual buffer first and single buffer unless `hwpr_loopitself`. Asks the
-// checker's is_sram_input_fit_dual_buffer / _single_buffer; their exceptions pass through.
+// the NP input memory, dual buffer first and single buffer unless `hwpr_loopitself`, among the
+// NP counts from the product of the axes' chunks up to kMaxSplitSearchCounts more. Asks the
+// checker's is_sram_input_fit_dual_buffer / _single_buffer (whose answers must depend on their
+// arguments only and never turn from no to yes as an extent grows); their exceptions pass
+// through. Counts an axis cannot be cut into are never tried, and a memory question is asked
+// once per distinct set of extents.
 SplitSearchResult search_splits(const CompatibilityChecker& checker,
                                 const SplitSearchInput& input);
+
+// One candidate of the search: each axis cut into its count of `counts` and the memory asked
+// about the resulting extents. found is false when a count cannot be used on its axis (too few
+// or too many chunks, an empty last chunk, TNP-B filter chunks off the alignment) or the input
+// does not fit.
+SplitSearchResult try_split_candidate(const CompatibilityChecker& checker,
+                                      const SplitSearchInput& input,
+                                      const SplitsNumChunks& counts);
 
 // The filter split with the fewest chunks whose chunk size passes
 // checker.is_weights_size_fit_np; all zero when none does.

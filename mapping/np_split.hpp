@@ -11,6 +11,41 @@
 
 namespace qalto {
 
+// One axis of a convolution and its pooling, as a split sees it. No pooling is a pooling of
+// size and stride 1 without padding.
+struct ConvAxis {
+  int64_t total = 0;  // input pixels
+  int64_t kernel = 1;
+  int64_t stride = 1;
+  int64_t pad_before = 0;
+  int64_t pad_after = 0;
+  int64_t pool_size = 1;
+  int64_t pool_stride = 1;
+  int64_t pool_pad_before = 0;
+  int64_t pool_pad_after = 0;
+};
+
+// A run of outputs or pixels along one axis.
+struct AxisSpan {
+  uint32_t first = 0;
+  uint32_t count = 0;
+};
+
+// The pooled outputs made by the NP whose own pixels are [start, start + length). Each
+// convolution output belongs to the NP that holds its kernel centre, each pooled output to the
+// NP that holds the last convolution output of its window (windows ending in the padding after
+// the axis to the NP that holds the last convolution output), so the NPs of an axis tile the
+// pooled outputs whatever the pooling stride. A window wider than the whole padded axis (global
+// pooling) or a zero pooling stride gives one output, made by the NP that holds the first
+// convolution output. The kernel and the stride must be at least 1.
+AxisSpan pooled_outputs(const ConvAxis& axis, int64_t start, int64_t length);
+
+// The input pixels that the pooled outputs `outputs` read, when the NP reads `before` pixels
+// before each kernel centre and `after` after it: every window's convolution outputs (all of
+// them under global pooling), clipped to the input. Count 0 for no outputs or a window wholly
+// in the pooling padding.
+AxisSpan pooled_inputs(const ConvAxis& axis, AxisSpan outputs, uint32_t before, uint32_t after);
+
 // Read by name by the register formatters. Never deleted through this base (no virtual
 // destructor).
 class NpSplitInterface {

@@ -302,6 +302,84 @@ TEST(SplitSearch, HopelessLayersEndQuickly) {
   EXPECT_LT(weights.weight_questions.size(), 1000u);
   EXPECT_EQ(weights.weight_questions.back(), 1u);
   EXPECT_EQ(one_each.size(), 100000u);
+
+  // 1022 channels on a TNP-B in chunks of at most 8 that must be multiples of four: no count
+  // of filter chunks works, whatever the memory.
+  OneLayer odd(16, 16, 1022, LayerType::DepthwiseBufferTempConv, {});
+  FakeChecker roomy;
+  auto [never, s3] = split_depthwise_conv_layer(*odd.layer, roomy, kMaxH, kMaxW, 8,
+                                                 hw::Type::TNP_B, false);
+  EXPECT_TRUE(never.empty());
+  EXPECT_EQ(s3.message, "Cannot split to fit inputs in ram.");
+  EXPECT_LE(roomy.questions.size(), 1u);
+}
+
+// The search as first written: every NP count from the product of the axes' chunks upwards,
+// every ordered triple of that count in turn, the first that fits.
+SplitSearchResult walk_every_count(const CompatibilityChecker& checker,
+                                   const SplitSearchInput& in) {
+  const uint64_t first = uint64_t{in.width.chunks} * in.height.chunks * in.filters.chunks;
+  const uint64_t last = uint64_t{in.width.size} * in.height.size * in.filters.size;
+  const uint64_t limit = std::min(last, first + kMaxSplitSearchCounts);
+  for (uint64_t n = first; first != 0 && n <= limit; ++n) {
+    for (const auto& counts : SplitsNumChunks::get_splits_number(static_cast<uint32_t>(n))) {
+      const SplitSearchResult result = try_split_candidate(checker, in, counts);
+      if (result.found) return result;
+    }
+  }
+  return {};
+}
+
+TEST(SplitSearch, SameChoiceAsWalkingEveryCount) {
+  std::mt19937 rng(7);
+  auto upto = [&rng](uint32_t low, uint32_t high) {
+    return std::uniform_int_distribution<uint32_t>(low, high)(rng);
+  };
+  int found = 0;
+  for (int i = 0; i < 700; ++i) {
+    SplitSearchInput in;
+    const uint32_t margin = upto(0, 3);
+    in.params = NpSplitParams{margin, margin, margin, upto(0, 3), 0, 0, 0, 0};
+    in.width = Split(upto(1, 16), upto(1, 16), upto(0, 3));
+    in.height = Split(upto(1, 16), upto(1, 16), upto(0, 3));
+    in.filters = Split(upto(1, 9), upto(1, 9), upto(0, 1) ? 4 : 1);
+    if (in.width.chunks == 0 || in.height.chunks == 0 || in.filters.chunks == 0) continue;
+    in.channels = upto(1, 16);
+    in.input_bits = static_cast<uint8_t>(upto(0, 1) ? 8 : 4);
+    in.channels_follow_filters = upto(0, 1) == 1;
+    in.targets_tnp_b = upto(0, 1) == 1;
+    in.height_split_allowed = upto(0, 3) != 0;
+    in.hwpr_loopitself = upto(0, 1) == 1;
+    in.pksram_shift = upto(0, 3) == 0 ? 16 : 0;
+    in.pool_pad_left = upto(0, 1);
+    in.pool_pad_top = upto(0, 1);
+    if (upto(0, 1)) {  // pooling windows that may straddle the cuts
+      const int64_t pool = upto(1, 3), stride = upto(1, 3);
+      in.width_geometry = ConvAxis{in.width.size, 2 * margin + 1, 1, margin, margin, pool,
+                                   stride, in.pool_pad_left, 0};
+      in.height_geometry = ConvAxis{in.height.size, 2 * margin + 1, 1, margin, margin, pool,
+                                    stride, in.pool_pad_top, 0};
+    }
+    FakeChecker checker;
+    const uint64_t whole = FakeChecker::words_needed(in.height.size, in.width.size,
+                                                     in.channels_follow_filters ? in.filters.size
+                                                                                : in.channels,
+                                                     in.input_bits);
+    checker.dual_words = whole / upto(1, 20) + upto(0, 8);
+    checker.single_words = upto(0, 1) ? checker.dual_words * 2 : 0;
+    const SplitSearchResult expected = walk_every_count(checker, in);
+    const SplitSearchResult actual = search_splits(checker, in);
+    const uint64_t first = uint64_t{in.width.chunks} * in.height.chunks * in.filters.chunks;
+    found += expected.found && uint64_t{expected.width.chunks} * expected.height.chunks *
+                                       expected.filters.chunks >
+                                   first;
+    ASSERT_EQ(actual.found, expected.found) << "case " << i;
+    EXPECT_EQ(actual.width, expected.width) << "case " << i;
+    EXPECT_EQ(actual.height, expected.height) << "case " << i;
+    EXPECT_EQ(actual.filters, expected.filters) << "case " << i;
+    EXPECT_EQ(actual.buffer_mode, expected.buffer_mode) << "case " << i;
+  }
+  EXPECT_GT(found, 80);  // many cases reach past the first count
 }
 
 TEST(SplitSearch, AxisRefusals) {
@@ -357,11 +435,12 @@ TEST(SplitSearch, ShortenedFirstChunkStillCoversTheInput) {
   EXPECT_EQ(widths, (std::vector<uint32_t>{8, 9, 9, 7}));
 }
 
-// ---- property: the pieces tile the input and the outputs line up ----
+// ---- property: the pieces tile the input, the outputs tile the output, and each piece reads
+// all that its outputs need ----
 
 struct Case {
-  uint32_t w, h, c, kernel, stride, padding, pool_type, pool_padding, filters;
-  uint32_t max_w, max_h, max_f;
+  uint32_t w, h, c, kernel, stride, padding, pool_type, pool_size, pool_stride, pool_padding;
+  uint32_t filters, max_w, max_h, max_f;
   bool depthwise;
   uint64_t budget_divisor;
 };
@@ -369,7 +448,8 @@ struct Case {
 std::string describe(const Case& k) {
   return "w=" + std::to_string(k.w) + " h=" + std::to_string(k.h) + " c=" + std::to_string(k.c) +
          " k=" + std::to_string(k.kernel) + " s=" + std::to_string(k.stride) +
-         " pad=" + std::to_string(k.padding) + " pool=" + std::to_string(k.pool_type) +
+         " pad=" + std::to_string(k.padding) + " pool=" + std::to_string(k.pool_type) + "/" +
+         std::to_string(k.pool_size) + "/" + std::to_string(k.pool_stride) +
          " ppad=" + std::to_string(k.pool_padding) + " f=" + std::to_string(k.filters) +
          " max=" + std::to_string(k.max_w) + "/" + std::to_string(k.max_h) + "/" +
          std::to_string(k.max_f) + (k.depthwise ? " dw" : "") +
@@ -389,13 +469,40 @@ void expect_contiguous(std::vector<std::pair<uint32_t, uint32_t>> ranges, uint32
   EXPECT_EQ(next, total) << what;
 }
 
+// Pixels [first, end) of one axis.
+struct Range {
+  int64_t first, end;
+};
+
+// The input pixels that pooled outputs [out, out + count) read, worked out from the windows:
+// pooled output o pools convolution outputs o * pool_stride - pool_pad ... + pool_size - 1,
+// convolution output c reads input c * stride - pad ... + kernel - 1.
+Range needed_input(uint32_t out, uint32_t count, int64_t pool_size, int64_t pool_stride,
+                   int64_t pool_pad, int64_t conv_outputs, int64_t kernel, int64_t stride,
+                   int64_t pad, int64_t input) {
+  if (count == 0) return {0, 0};
+  const int64_t c0 = std::max<int64_t>(0, out * pool_stride - pool_pad);
+  const int64_t c1 = std::min<int64_t>(conv_outputs - 1,
+                                       (out + count - 1) * pool_stride - pool_pad + pool_size - 1);
+  if (c1 < c0) return {0, 0};
+  return {std::max<int64_t>(0, c0 * stride - pad),
+          std::min<int64_t>(input, c1 * stride - pad + kernel)};
+}
+
+void expect_within(Range needed, int64_t first, int64_t end, const std::string& what) {
+  if (needed.end <= needed.first) return;
+  EXPECT_LE(first, needed.first) << what;
+  EXPECT_GE(end, needed.end) << what;
+}
+
 void check_case(const Case& k) {
   const std::string what = describe(k);
   Params params{{"kernel_size", static_cast<int32_t>(k.kernel)},
                 {"kernel_stride", static_cast<int32_t>(k.stride)},
                 {"padding", static_cast<int32_t>(k.padding)},
                 {"pool_type", static_cast<int32_t>(k.pool_type)},
-                {"pool_size", k.pool_type ? 2 : 1},
+                {"pool_size", static_cast<int32_t>(k.pool_size)},
+                {"pool_stride", static_cast<int32_t>(k.pool_stride)},
                 {"pool_padding", static_cast<int32_t>(k.pool_padding)}};
   if (!k.depthwise) params["filters"] = static_cast<int32_t>(k.filters);
   std::unique_ptr<OneLayer> g;
@@ -404,7 +511,7 @@ void check_case(const Case& k) {
                                    k.depthwise ? LayerType::DepthwiseConv2D : LayerType::Conv2D,
                                    params);
   } catch (const std::invalid_argument&) {
-    return;  // the engine refuses the shape (input smaller than the kernel)
+    return;  // the engine refuses the shape (input smaller than the kernel or the pooling)
   }
   FakeChecker checker;
   checker.dual_words = FakeChecker::words_needed(k.h, k.w, k.c, 8) / k.budget_divisor + 64;
@@ -420,28 +527,65 @@ void check_case(const Case& k) {
   ASSERT_FALSE(parts.empty()) << what;
   const uint32_t margin = k.kernel / 2;
   const uint32_t total_filters = k.depthwise ? k.c : k.filters;
+  const ConvCalculatedParams& conv = g->layer->conv_calculated_params();
+  const PoolingCalculatedParams& pool = g->layer->pool_calculated_params();
+  const unsigned pool_size = pool.pooling ? k.pool_size : 1;
+  const unsigned char pool_stride = pool.pooling ? pool.stride_y : 1;
+  // Windows that never straddle a cut: the regions are the chunks and kernel margins alone.
+  const bool windows_on_cuts = !pool.pooling || (k.pool_type == 1 && pool_size == pool_stride &&
+                                                 k.stride == 1 && k.padding == 1);
 
   std::map<uint32_t, uint32_t> columns, rows;  // start -> length
   std::map<std::pair<uint32_t, uint32_t>, uint64_t> filters_per_piece;
+  std::map<uint32_t, std::vector<std::pair<uint32_t, uint32_t>>> by_column, by_row;
   for (const auto& c : parts) {
     const NpSpace& own = c.np_part->spatial_partition;
     const NpSpace& in = c.np_part->input_region;
     columns[own.x] = own.shape[0];
     rows[own.y] = own.shape[1];
     filters_per_piece[{own.x, own.y}] += c.np_part->filters;
+    EXPECT_LE(own.shape[0], k.max_w) << what;
+    EXPECT_LE(own.shape[1], k.max_h) << what;
+    EXPECT_LE(c.np_part->filters, k.max_f) << what;
     EXPECT_EQ(own.shape[2], k.depthwise ? c.np_part->filters : k.c) << what;
     EXPECT_EQ(in.shape[2], own.shape[2]) << what;
-    // The own region widened by the margins at inner cuts, clipped to the input.
+    // The memory question covered the region as built, grown or not.
+    EXPECT_LE(FakeChecker::words_needed(in.shape[1], in.shape[0], in.shape[2], 8),
+              checker.dual_words)
+        << what;
+    // The region holds the own region and the kernel margins at inner cuts, within the input.
     const uint32_t left = own.x == 0 ? 0 : std::min(margin, own.x);
     const uint32_t right_end = own.x + own.shape[0];
     const uint32_t right = right_end == k.w ? 0 : std::min(margin, k.w - right_end);
-    EXPECT_EQ(in.x, own.x - left) << what;
-    EXPECT_EQ(in.shape[0], left + own.shape[0] + right) << what;
     const uint32_t top = own.y == 0 ? 0 : std::min(margin, own.y);
     const uint32_t bottom_end = own.y + own.shape[1];
     const uint32_t bottom = bottom_end == k.h ? 0 : std::min(margin, k.h - bottom_end);
-    EXPECT_EQ(in.y, own.y - top) << what;
-    EXPECT_EQ(in.shape[1], top + own.shape[1] + bottom) << what;
+    EXPECT_LE(in.x, own.x - left) << what;
+    EXPECT_GE(in.x + in.shape[0], right_end + right) << what;
+    EXPECT_LE(in.x + in.shape[0], k.w) << what;
+    EXPECT_LE(in.y, own.y - top) << what;
+    EXPECT_GE(in.y + in.shape[1], bottom_end + bottom) << what;
+    EXPECT_LE(in.y + in.shape[1], k.h) << what;
+    if (windows_on_cuts) {  // exactly that, as the register images have always had it
+      EXPECT_EQ(in.x, own.x - left) << what;
+      EXPECT_EQ(in.shape[0], left + own.shape[0] + right) << what;
+      EXPECT_EQ(in.y, own.y - top) << what;
+      EXPECT_EQ(in.shape[1], top + own.shape[1] + bottom) << what;
+    }
+    // The outputs the NP is programmed to make, and every input pixel they read.
+    const NpSplit s(g->layer->input_dimensions().front(), own, in, static_cast<int>(k.kernel),
+                    static_cast<int>(k.stride), conv.padding, pool_size, pool_stride,
+                    pool.padding);
+    expect_within(needed_input(s.out_x, s.out_width, pool_size, pool_stride, pool.padding.left,
+                               conv.output_width, k.kernel, k.stride, conv.padding.left, k.w),
+                  in.x, in.x + in.shape[0], what + " columns read");
+    expect_within(needed_input(s.out_y, s.out_height, pool_size, pool_stride, pool.padding.top,
+                               conv.output_height, k.kernel, k.stride, conv.padding.top, k.h),
+                  in.y, in.y + in.shape[1], what + " rows read");
+    if (c.np_part->start_neuron == 0) {
+      by_column[own.x].emplace_back(s.out_y, s.out_height);
+      by_row[own.y].emplace_back(s.out_x, s.out_width);
+    }
   }
   // Columns and rows tile the input; every piece carries all filters once.
   uint32_t next = 0;
@@ -458,47 +602,42 @@ void check_case(const Case& k) {
   EXPECT_EQ(next, k.h) << what;
   EXPECT_EQ(filters_per_piece.size(), columns.size() * rows.size()) << what;
   for (const auto& [piece, sum] : filters_per_piece) EXPECT_EQ(sum, total_filters) << what;
-
-  // Output ranges: per column of NPs the rows, per row of NPs the columns.
-  const ConvCalculatedParams& conv = g->layer->conv_calculated_params();
-  const PoolingCalculatedParams& pool = g->layer->pool_calculated_params();
-  const unsigned pool_size = pool.pooling ? 2 : 1;
-  const unsigned char pool_stride = pool.pooling ? pool.stride_y : 1;
-  std::map<uint32_t, std::vector<std::pair<uint32_t, uint32_t>>> by_column, by_row;
-  for (const auto& c : parts) {
-    if (c.np_part->start_neuron != 0) continue;
-    const NpSplit s(g->layer->input_dimensions().front(), c.np_part->spatial_partition,
-                    c.np_part->input_region, static_cast<int>(k.kernel),
-                    static_cast<int>(k.stride), conv.padding, pool_size, pool_stride,
-                    pool.padding);
-    by_column[c.np_part->spatial_partition.x].emplace_back(s.out_y, s.out_height);
-    by_row[c.np_part->spatial_partition.y].emplace_back(s.out_x, s.out_width);
-  }
-  for (const auto& [col, ranges] : by_column) expect_contiguous(ranges, pool.height, what + " rows");
+  // Output ranges tile the pooled output: per column of NPs the rows, per row the columns.
+  for (const auto& [col, ranges] : by_column)
+    expect_contiguous(ranges, pool.height, what + " rows");
   for (const auto& [row, ranges] : by_row) expect_contiguous(ranges, pool.width, what + " cols");
 }
 
 TEST(SplitProperty, PiecesTileTheInputAndOutputsLineUp) {
+  // Max pooling 2 with stride 1, then 1 with stride 2, over a 40 x 12 Conv2D cut by width onto
+  // five NPs: pooled columns were left out, then made twice.
+  check_case({40, 12, 4, 3, 1, 1, 1, 2, 1, 0, 8, 8, 256, 512, false, 1});
+  check_case({40, 12, 4, 3, 1, 1, 1, 1, 2, 0, 8, 8, 256, 512, false, 1});
+  check_case({40, 12, 4, 3, 1, 1, 1, 2, 1, 0, 8, 256, 4, 512, false, 1});
+
   std::mt19937 rng(20240611);
   auto pick = [&rng](std::initializer_list<uint32_t> values) {
     std::vector<uint32_t> v(values);
     return v[std::uniform_int_distribution<size_t>(0, v.size() - 1)(rng)];
   };
   int checked = 0;
-  for (int i = 0; i < 3000; ++i) {
+  for (int i = 0; i < 4000; ++i) {
     Case k;
-    k.w = pick({3, 5, 8, 17, 33, 64, 70});
-    k.h = pick({2, 4, 9, 19, 40, 64});
+    k.w = pick({3, 5, 8, 17, 33, 40, 64, 70});
+    k.h = pick({2, 4, 9, 12, 19, 40, 64});
     k.c = pick({4, 8, 12});
     k.kernel = pick({1, 3, 5, 7});
     k.stride = pick({1, 2});
     k.padding = k.stride == 2 ? pick({0, 1, 2}) : pick({0, 1});
-    // Pooling as the CNPs run it: after a stride-1 convolution with Same padding, so that
-    // chunks cut on pooling windows in input rows are cut on windows in output rows too.
-    k.pool_type = k.stride == 1 && k.padding == 1 ? pick({0, 0, 1, 2}) : 0;
+    // Mostly pooling as the v2 CNPs run it (after a stride-1 Same convolution), sometimes
+    // after any convolution; pooling strides equal to the size or not.
+    const bool cnp_pooling = k.stride == 1 && k.padding == 1;
+    k.pool_type = cnp_pooling || pick({0, 0, 0, 1}) ? pick({0, 1, 1, 2}) : 0;
+    k.pool_size = k.pool_type ? pick({1, 2, 2, 3}) : 1;
+    k.pool_stride = k.pool_type ? pick({k.pool_size, k.pool_size, 1, 2, 3}) : 1;
     k.pool_padding = k.pool_type ? pick({0, 1, 2}) : 0;
     k.filters = pick({3, 16, 40});
-    k.max_w = pick({4, 6, 11, 16, 64});
+    k.max_w = pick({4, 6, 8, 11, 16, 64});
     k.max_h = pick({3, 4, 8, 256});
     k.max_f = pick({4, 16, 512});
     k.depthwise = pick({0, 1}) == 1;
@@ -510,7 +649,7 @@ TEST(SplitProperty, PiecesTileTheInputAndOutputsLineUp) {
       break;
     }
   }
-  EXPECT_EQ(checked, 3000);
+  EXPECT_EQ(checked, 4000);
 }
 
 }  // namespace

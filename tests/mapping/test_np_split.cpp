@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <utility>
 
 namespace qalto {
 namespace {
@@ -98,6 +99,51 @@ TEST(NpSplit, PoolingRowsAndPaddingAtTheEdges) {
   EXPECT_EQ(one.out_height, 0u);
   EXPECT_EQ(next.out_y, 0u);
   EXPECT_EQ(next.out_height, 2u);
+}
+
+TEST(NpSplit, PoolingStrideOtherThanSizeTilesTheOutput) {
+  // 8 conv rows (kernel 3, Same), max pooling 2 with stride 1: windows o = rows o, o + 1,
+  // 7 in all. Each window goes to the NP of its last row: 0-2 | 3-6.
+  const NpSplit a0 = rows(8, 0, 4, 3, 1, {1, 1, 1, 1}, 2, 1);
+  const NpSplit a1 = rows(8, 4, 4, 3, 1, {1, 1, 1, 1}, 2, 1);
+  EXPECT_EQ(std::make_pair(a0.out_y, a0.out_height), std::make_pair(0u, 3u));
+  EXPECT_EQ(std::make_pair(a1.out_y, a1.out_height), std::make_pair(3u, 4u));
+  // Pooling 1 with stride 2: windows o = row 2o, 4 in all: 0-1 | 2-3, none made twice.
+  const NpSplit b0 = rows(8, 0, 3, 3, 1, {1, 1, 1, 1}, 1, 2);
+  const NpSplit b1 = rows(8, 3, 5, 3, 1, {1, 1, 1, 1}, 1, 2);
+  EXPECT_EQ(std::make_pair(b0.out_y, b0.out_height), std::make_pair(0u, 2u));
+  EXPECT_EQ(std::make_pair(b1.out_y, b1.out_height), std::make_pair(2u, 2u));
+  // Valid kernel 3 over 12 rows: 10 conv rows, centres on rows 1-10. Pooling 3/3 with one
+  // padding row on each side gives 4 windows (conv rows -1-1, 2-4, 5-7, 8-10); the last ends
+  // in the padding and belongs to the NP of conv row 9 (input row 10), not to the NP of the
+  // last input row, which holds none.
+  const PaddingParams pad_one{1, 1, 0, 0};
+  const NpSplit c0 = rows(12, 0, 8, 3, 1, kNoPadding, 3, 3, pad_one);
+  const NpSplit c1 = rows(12, 8, 3, 3, 1, kNoPadding, 3, 3, pad_one);
+  const NpSplit c2 = rows(12, 11, 1, 3, 1, kNoPadding, 3, 3, pad_one);
+  EXPECT_EQ(std::make_pair(c0.out_y, c0.out_height), std::make_pair(0u, 2u));  // conv 0-6
+  EXPECT_EQ(std::make_pair(c1.out_y, c1.out_height), std::make_pair(2u, 2u));  // conv 7-9 + pad
+  EXPECT_EQ(c2.out_height, 0u);
+}
+
+TEST(NpSplit, PooledInputsAreWhatTheWindowsRead) {
+  // Kernel 3 Same over 8 rows, pooling 2 stride 1: windows 3-6 pool conv rows 3-7, which read
+  // input rows 2-7 (row 8 is padding).
+  const ConvAxis axis{8, 3, 1, 1, 1, 2, 1, 0, 0};
+  EXPECT_EQ(pooled_outputs(axis, 4, 4).first, 3u);
+  const AxisSpan reads = pooled_inputs(axis, {3, 4}, 1, 1);
+  EXPECT_EQ(std::make_pair(reads.first, reads.count), std::make_pair(2u, 6u));
+  // No margins read (an NP without kernel neighbours): the windows' rows only.
+  const AxisSpan centres = pooled_inputs(axis, {3, 4}, 0, 0);
+  EXPECT_EQ(std::make_pair(centres.first, centres.count), std::make_pair(3u, 5u));
+  EXPECT_EQ(pooled_inputs(axis, {3, 0}, 1, 1).count, 0u);
+  // A window wholly in the pooling padding reads nothing.
+  const ConvAxis padded{4, 1, 1, 0, 0, 2, 2, 0, 4};
+  EXPECT_EQ(pooled_inputs(padded, {3, 1}, 0, 0).count, 0u);
+  // Global pooling reads everything.
+  const ConvAxis global{6, 3, 1, 1, 1, 100, 1, 0, 0};
+  const AxisSpan all = pooled_inputs(global, {0, 1}, 1, 1);
+  EXPECT_EQ(std::make_pair(all.first, all.count), std::make_pair(0u, 6u));
 }
 
 TEST(NpSplit, NpWithoutOutputRowsSaysZero) {
