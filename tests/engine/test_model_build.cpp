@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "qalto/backend_registry.hpp"
@@ -100,12 +101,13 @@ TEST(ModelBuild, CompileChecks) {
   // fit checks the set again: a set changed since compile never indexes past the weights.
   std::vector<uint8_t> zeros(8 * 8 * 3);
   auto in = Dense::copy(zeros.data(), zeros.size(), TensorType::uint8, Shape{1, 8, 8, 3});
-  for (const auto& [key, value] : std::map<std::string, double>{{"num_classes", 20},
-                                                                {"num_weights", 1e30}}) {
-    auto changed = LearningParams::clone(*model->learning());
+  const auto compiled = model->learning();
+  for (const auto& [key, value, label] : std::vector<std::tuple<std::string, double, int32_t>>{
+           {"num_classes", 20, 19}, {"num_weights", 1e30, 1}}) {
+    auto changed = LearningParams::clone(*compiled);
     changed->set(key, value);
     model->get_layer("fc")->set_learning(changed);
-    EXPECT_THROW(model->fit(in, {19}), std::invalid_argument) << key;
+    EXPECT_THROW(model->fit(in, {label}), std::invalid_argument) << key;
   }
   model->add(Layer::create(*LayerParams::create(LayerType::Dequantizer, {}), "deq"));
   EXPECT_THROW(model->compile(LearningParams::create(0, {})), std::runtime_error);
