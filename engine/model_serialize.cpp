@@ -112,7 +112,9 @@ void read_layer(Model& model, const fb::LayerDef& def, size_t index, uint64_t& b
   if (!def.name()) invalid("layer " + std::to_string(index) + " has no name.");
   const std::string name = def.name()->str();
   // Python reads names back as str; the name stays out of the message, which is text too.
-  if (!is_valid_utf8(name)) invalid("the name of layer " + std::to_string(index) + " is not UTF-8.");
+  if (!is_valid_utf8(name)) {
+    invalid("the name of layer " + std::to_string(index) + " is not UTF-8.");
+  }
   std::map<std::string, int32_t> entries;
   if (def.params()) {
     for (const auto* param : *def.params()) {

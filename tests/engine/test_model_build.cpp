@@ -60,8 +60,9 @@ TEST(ModelBuild, ParamsValidatedAtCreation) {
   }
   EXPECT_THROW(Layer::create(LayerParams(LayerType::Dense1D, {{"units", 1}}), "d\xff"),
                std::invalid_argument);
-  EXPECT_THROW(Layer::create(LayerParams(LayerType::Dense1D, {{"units", 1}, {"\xc0\xaf", 1}}), "d"),
-               std::invalid_argument);
+  EXPECT_THROW(
+      Layer::create(LayerParams(LayerType::Dense1D, {{"units", 1}, {"\xc0\xaf", 1}}), "d"),
+      std::invalid_argument);
   // A layer that does not know its input cannot start a model; the model stays empty.
   auto model = Model::create();
   EXPECT_THROW(model->add(gap), std::invalid_argument);

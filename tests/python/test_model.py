@@ -61,6 +61,21 @@ def test_copy_without_input_layer_accepts_the_inputs_of_its_source(core):
                 assert accepts(copy, x) == accepts(src, x), (bits, signed, x.dtype, x.flat[0])
 
 
+def test_sizes_past_64_bits_are_refused_or_saturated(core):
+    wide = 2**31 - 1
+    m = core.Model()
+    m.add(core.Layer(core.LayerParams(core.LayerType.InputData, {
+        "input_width": wide, "input_height": wide, "input_channels": wide}), "input"))
+    with pytest.raises(ValueError, match="^Layer dense: The shape .* has too many elements."):
+        m.add(core.Layer(core.LayerParams(core.LayerType.Dense1D, {"units": 1}), "dense"))
+    assert m.layer_count == 1
+    m = core.Model()
+    m.add(core.Layer(core.LayerParams(core.LayerType.InputData, {
+        "input_width": wide, "input_height": wide, "input_channels": 1}), "input"))
+    m.add(core.Layer(core.LayerParams(core.LayerType.Conv2D, {"filters": 1}), "conv"))
+    assert m.macs == m.layers[1].macs == 2**64 - 1
+
+
 def test_forward_metrics_and_dtypes(core):
     m = conv_model(core)
     w = np.zeros((3, 3, 1, 2), np.int8)
