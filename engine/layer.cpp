@@ -1,5 +1,7 @@
 #include "qalto/layer.hpp"
 
+#include <flatbuffers/util.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <stdexcept>
@@ -30,6 +32,17 @@ const char* layer_type_name(LayerType type) {
     case LayerType::MivoPostProcessing: return "MivoPostProcessing";
   }
   return "Unknown";
+}
+
+bool is_valid_utf8(const std::string& text) {
+  // FromUTF8 refuses overlong forms, surrogates and code points past U+10FFFF, as Python's
+  // decoder does; the string's terminating NUL stops a sequence cut short at the end.
+  const char* cursor = text.c_str();
+  const char* const end = cursor + text.size();
+  while (cursor < end) {
+    if (flatbuffers::FromUTF8(&cursor) < 0) return false;
+  }
+  return true;
 }
 
 ComponentKind component_kind_of(hw::Type type) {
@@ -117,6 +130,7 @@ std::shared_ptr<Dense> Variables::get(const std::string& name) const {
 
 void Variables::set(const std::string& name, std::shared_ptr<Dense> tensor) {
   if (!tensor) throw std::invalid_argument("Cannot set variable " + name + " to nothing.");
+  if (!is_valid_utf8(name)) throw std::invalid_argument("A variable name must be UTF-8 text.");
   auto it = tensors_.find(name);
   if (it != tensors_.end()) {
     const Dense& current = *it->second;
@@ -159,6 +173,26 @@ const std::vector<Shape>& Layer::input_dimensions() const {
   if (input_dims_.empty()) throw std::runtime_error("Cannot get input size before it is set.");
   return input_dims_;
 }
+
+namespace {
+
+// The InputData feeding `inbound` (its first inbound layer), null when none does.
+const Layer* feeding_input(const std::vector<std::shared_ptr<Layer>>& inbound) {
+  if (inbound.empty() || inbound.front()->type() != LayerType::InputData) return nullptr;
+  return inbound.front().get();
+}
+
+uint64_t saturating_mul(uint64_t a, uint64_t b) {
+  uint64_t product = 0;
+  return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
+}
+
+uint64_t saturating_add(uint64_t a, uint64_t b) {
+  uint64_t sum = 0;
+  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
+}
+
+}  // namespace
 
 uint8_t Layer::input_bits() const {
   if (!inbound_.empty()) return inbound_.front()->output_bits();
@@ -228,6 +262,7 @@ bool Layer::has_activation() const {
 }
 
 int32_t Layer::input_sign_code() const {
+  if (const Layer* input = feeding_input(inbound_)) return input->input_sign_code();
   switch (type()) {
     case LayerType::InputConvolutional:
     case LayerType::InputConv2D: return 1;  // the HRC reads unsigned pixels
@@ -265,22 +300,29 @@ uint64_t Layer::macs() const {
   const Shape& in = input_dims_.front();
   const uint64_t channels = in[in.size() - 1];
   const uint64_t units = output_dims_[output_dims_.size() - 1];
+  // Counts past 64 bits saturate: a wrapped count would look small.
   switch (type()) {
     case LayerType::FullyConnected:
-    case LayerType::Dense1D: return in.elements() * units;
-    case LayerType::StatefulRecurrent: return (channels + units) * units;
+    case LayerType::Dense1D: {
+      uint64_t inputs = 1;
+      for (uint32_t d : in) inputs = saturating_mul(inputs, d);
+      return saturating_mul(inputs, units);
+    }
+    case LayerType::StatefulRecurrent: return saturating_mul(channels + units, units);
     default: break;
   }
   if (!conv_params_) return 0;
   const uint64_t kw = params_->get_or("kernel_width", params_->get_or("kernel_size", 1));
   const uint64_t kh = params_->get_or("kernel_height", params_->get_or("kernel_size", 1));
   const uint64_t positions = uint64_t{conv_params_->output_width} * conv_params_->output_height;
-  const uint64_t per_filter = is_depthwise() ? kw * kh : kw * kh * channels;
-  uint64_t total = positions * per_filter * units;
+  const uint64_t window = saturating_mul(kw, kh);
   if (type() == LayerType::SeparableConvolutional) {
-    total = positions * (kw * kh * channels + channels * units);
+    const uint64_t per_position = saturating_add(saturating_mul(window, channels),
+                                                 saturating_mul(channels, units));
+    return saturating_mul(positions, per_position);
   }
-  return total;
+  const uint64_t per_filter = is_depthwise() ? window : saturating_mul(window, channels);
+  return saturating_mul(saturating_mul(positions, per_filter), units);
 }
 
 bool Layer::can_learn() const {

@@ -135,8 +135,22 @@ void complete_stateful_recurrent(LayerParams& p) {
 }
 
 void complete_params(LayerParams& p) {
-  complete_common(p);
   const LayerType type = p.layer_type();
+  if (type == LayerType::Unknown) {
+    throw std::invalid_argument("Cannot create a layer of type Unknown.");
+  }
+  // A value outside the enum would be saved, then refused by the reader.
+  if (std::string(layer_type_name(type)) == "Unknown") {
+    throw std::invalid_argument("Cannot create a layer of unknown type " +
+                                std::to_string(static_cast<uint32_t>(type)) + ".");
+  }
+  if (type == LayerType::InputData) {
+    complete_input_dims(p, true);
+    // An InputData passes the model's inputs on unchanged, so the layers it feeds read values
+    // of its input width unless a wider output is stated (16-bit series inputs).
+    set_default(p, "output_bits", p.get("input_bits"));
+  }
+  complete_common(p);
   if (is_v1_convolution(type) || is_v2_convolution(type)) {
     complete_convolution(p);
     if (type == LayerType::InputConvolutional || type == LayerType::InputConv2D) {
@@ -147,7 +161,6 @@ void complete_params(LayerParams& p) {
       require_positive(p, "fifo_size");
     }
   } else if (type == LayerType::InputData) {
-    complete_input_dims(p, true);
     set_default(p, "input_signed", 0);
     require_range(p, "input_signed", 0, 1);
   } else if (type == LayerType::FullyConnected) {
@@ -176,8 +189,6 @@ void complete_params(LayerParams& p) {
     require_range(p, "output_signed", 0, 1);
     require_range(p, "channels_first", 0, 1);
     require_range(p, "output_bits", 1, 8);
-  } else if (type == LayerType::Unknown) {
-    throw std::invalid_argument("Cannot create a layer of type Unknown.");
   }
 }
 
@@ -229,12 +240,44 @@ uint8_t pool_stride_byte(const std::string& layer, uint32_t stride) {
 }  // namespace
 
 std::shared_ptr<Layer> Layer::create(const LayerParams& params, const std::string& name) {
+  if (!is_valid_utf8(name)) throw std::invalid_argument("A layer name must be UTF-8 text.");
+  for (const auto& [key, value] : params.entries()) {
+    if (!is_valid_utf8(key)) {
+      throw std::invalid_argument("A layer parameter key must be UTF-8 text.");
+    }
+  }
   auto copy = LayerParams::clone(params);
   complete_params(*copy);
   return std::make_shared<Layer>(copy, name);
 }
 
 void Layer::build(const std::vector<Shape>& inputs) {
+  // A refused build leaves the layer as it was: its shapes, computed parameters and variables.
+  const auto saved_inputs = input_dims_;
+  const auto saved_output = output_dims_;
+  const auto saved_conv = conv_params_;
+  const auto saved_pool = pool_params_;
+  const bool saved_built = built_;
+  auto restore = [&] {
+    input_dims_ = saved_inputs;
+    output_dims_ = saved_output;
+    conv_params_ = saved_conv;
+    pool_params_ = saved_pool;
+    built_ = saved_built;
+  };
+  try {
+    build_from(inputs);
+  } catch (const std::overflow_error& e) {
+    // Element counts past 64 bits: inputs this layer cannot take, like any other bad shape.
+    restore();
+    throw std::invalid_argument("Layer " + name_ + ": " + e.what());
+  } catch (...) {
+    restore();
+    throw;
+  }
+}
+
+void Layer::build_from(const std::vector<Shape>& inputs) {
   const LayerParams& p = *params_;
   const LayerType t = type();
   Shape output;

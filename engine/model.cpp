@@ -60,6 +60,52 @@ void copy_layer_into(Model& model, const Layer& source) {
   if (source.learning()) layer->set_learning(LearningParams::clone(*source.learning()));
 }
 
+// The number of inbound layers a layer of this type reads. A single-input layer given several
+// would silently read the first only, and an Add takes exactly two (its operation has two
+// operands).
+void check_inbound_count(const Layer& layer, size_t count) {
+  const std::string& name = layer.get_name();
+  switch (layer.type()) {
+    case LayerType::InputData:
+      if (count != 0) {
+        throw std::invalid_argument("Layer " + name +
+                                    " reads the model's input: it takes no inbound layer.");
+      }
+      return;
+    case LayerType::Add:
+      if (count != 2) {
+        throw std::invalid_argument("Layer " + name + " adds two inbound layers, got " +
+                                    std::to_string(count) + ".");
+      }
+      return;
+    case LayerType::Concatenate: return;
+    default:
+      if (count > 1) {
+        throw std::invalid_argument("Layer " + name + " takes one inbound layer, got " +
+                                    std::to_string(count) + ".");
+      }
+  }
+}
+
+// A model runs on one input tensor, which every InputData reads (engine/software.cpp). So a
+// later InputData must describe that same input: the first layer is an InputData with the same
+// shape, bits and sign.
+void check_repeated_input(const std::vector<std::shared_ptr<Layer>>& layers, const Layer& layer) {
+  if (layer.type() != LayerType::InputData || layers.empty()) return;
+  const Layer& first = *layers.front();
+  bool same = first.type() == LayerType::InputData;
+  for (const char* key : {"input_width", "input_height", "input_channels", "input_bits",
+                          "input_signed", "output_bits"}) {
+    same = same && first.params().get_or(key, 0) == layer.params().get_or(key, 0);
+  }
+  if (!same) {
+    throw std::invalid_argument(
+        "Layer " + layer.get_name() +
+        ": the model has one input, given by its first layer; another InputData must repeat "
+        "that InputData's shape, bits and sign.");
+  }
+}
+
 // The samples of an (n, x, y, c) input, each (x, y, c).
 std::vector<std::shared_ptr<const Dense>> samples_of(const Dense& inputs) {
   std::vector<std::shared_ptr<const Dense>> samples;
@@ -194,6 +240,8 @@ void Model::add(const std::shared_ptr<Layer>& layer,
     throw std::invalid_argument("Layer " + layer->get_name() +
                                 " cannot start a model: it does not know its input shape.");
   }
+  check_inbound_count(*layer, sources.size());
+  check_repeated_input(layers_, *layer);
   std::vector<Shape> inputs;
   for (const auto& source : sources) inputs.push_back(source->output_dimensions());
   layer->build(inputs);  // throws before anything is wired
@@ -211,14 +259,13 @@ void Model::pop_layer() {
 
 // ---- learning ----
 
-void Model::compile(const std::shared_ptr<LearningParams>& learning) {
-  if (!learning) throw std::invalid_argument("Cannot compile without learning parameters.");
-  if (layers_.empty()) throw std::runtime_error("The model has no layers.");
-  Layer& last = *layers_.back();
-  if (!last.can_learn()) throw std::runtime_error("The last layer cannot learn.");
-  if (learning->has("num_classes")) {
-    const double classes = learning->get("num_classes");
-    const auto units = static_cast<double>(last.params().get("units"));
+void check_learning(const Layer& layer, const LearningParams& learning) {
+  for (const auto& key : learning.keys()) {
+    if (!is_valid_utf8(key)) throw std::invalid_argument("A learning key must be UTF-8 text.");
+  }
+  if (learning.has("num_classes")) {
+    const double classes = learning.get("num_classes");
+    const auto units = static_cast<double>(layer.params().get("units"));
     if (!(classes >= 1) || classes != std::floor(classes) || classes > units) {
       throw std::invalid_argument("num_classes must be a whole number from 1 to the layer's units.");
     }
@@ -226,6 +273,21 @@ void Model::compile(const std::shared_ptr<LearningParams>& learning) {
       throw std::invalid_argument("The layer's units must be a multiple of num_classes.");
     }
   }
+  if (learning.has("num_weights")) {
+    const double weights = learning.get("num_weights");
+    if (!(weights >= 0) || weights != std::floor(weights) || weights > kMaxLearningWeights) {
+      throw std::invalid_argument("num_weights must be a whole number from 0 to " +
+                                  std::to_string(static_cast<uint64_t>(kMaxLearningWeights)) + ".");
+    }
+  }
+}
+
+void Model::compile(const std::shared_ptr<LearningParams>& learning) {
+  if (!learning) throw std::invalid_argument("Cannot compile without learning parameters.");
+  if (layers_.empty()) throw std::runtime_error("The model has no layers.");
+  Layer& last = *layers_.back();
+  if (!last.can_learn()) throw std::runtime_error("The last layer cannot learn.");
+  check_learning(last, *learning);
   last.set_learning(learning);
 }
 
@@ -305,21 +367,31 @@ std::shared_ptr<Tensor> Model::fit(const std::shared_ptr<const Dense>& inputs,
   if (!labels.empty() && labels.size() != 1 && labels.size() != count) {
     throw std::invalid_argument("Labels must hold one label per input or a single label.");
   }
+  // The learning set may have changed since compile: every value is checked again before it
+  // is turned into an integer or an index.
+  check_learning(last, *learning);
   const bool hardware_last =
       !sequences_.empty() && !dynamic_cast<SoftwareSequence*>(sequences_.back().get());
   if (hardware_last) return run(inputs, batch_size, &labels);
   // Software learning: a winner-take-all rule on the last layer's weights. The winner among the
   // neurons of the sample's class (all neurons without labels) takes the sample's active inputs
-  // into its weights, up to "num_weights" active weights per neuron.
+  // into its weights, up to "num_weights" active weights per neuron (0: no limit).
   const std::vector<std::shared_ptr<Layer>> body(layers_.begin(), layers_.end() - 1);
   const auto units = static_cast<uint32_t>(last.params().get("units"));
-  const double classes_value = learning->has("num_classes") ? learning->get("num_classes") : 1;
-  const auto classes = static_cast<uint32_t>(std::max(1.0, classes_value));
-  const uint32_t per_class = std::max<uint32_t>(units / classes, 1);
-  const double weights_value = learning->has("num_weights") ? learning->get("num_weights") : 0;
+  // In range after check_learning: classes from 1 to units, num_weights within 32 bits.
+  const auto classes =
+      static_cast<uint32_t>(learning->has("num_classes") ? learning->get("num_classes") : 1);
+  const uint32_t per_class = units / classes;
+  const auto weights_value =
+      static_cast<uint64_t>(learning->has("num_weights") ? learning->get("num_weights") : 0);
   auto weights = last.variables().get("weights");
-  const uint32_t n_inputs = weights->dimensions()[0];
-  const uint64_t max_active = weights_value >= 1 ? static_cast<uint64_t>(weights_value) : n_inputs;
+  const Shape& weight_dims = weights->dimensions();
+  if (weight_dims.size() != 2 || weight_dims[1] != units) {
+    throw std::runtime_error("Layer " + last.get_name() + ": weights " + weight_dims.to_string() +
+                             " do not suit its " + std::to_string(units) + " units.");
+  }
+  const uint32_t n_inputs = weight_dims[0];
+  const uint64_t max_active = weights_value >= 1 ? weights_value : n_inputs;
   int8_t* w = weights->data<int8_t>();
   auto samples = samples_of(*inputs);
   for (size_t s = 0; s < samples.size(); ++s) {
@@ -328,13 +400,18 @@ std::shared_ptr<Tensor> Model::fit(const std::shared_ptr<const Dense>& inputs,
       label = labels.size() == 1 ? labels[0] : labels[s];
       if (label < 0 || label >= classes) continue;  // out-of-range labels discard the input
     }
+    const uint64_t first = label < 0 ? 0 : static_cast<uint64_t>(label) * per_class;
+    if (first >= units || per_class == 0) {
+      throw std::invalid_argument("Label " + std::to_string(label) +
+                                  " names a class without neurons.");
+    }
     auto input = body.empty() ? std::make_shared<Dense>(*samples[s])
                               : software::run_sample(body, samples[s]);
     const auto potentials = software::dense_potentials(last, *input);
-    const uint32_t first = label < 0 ? 0 : static_cast<uint32_t>(label) * per_class;
-    const uint32_t end = label < 0 ? units : std::min(units, first + per_class);
-    uint32_t winner = first;
-    for (uint32_t u = first; u < end; ++u)
+    const uint32_t end =
+        label < 0 ? units : static_cast<uint32_t>(std::min<uint64_t>(units, first + per_class));
+    auto winner = static_cast<uint32_t>(first);
+    for (uint32_t u = winner; u < end; ++u)
       if (potentials[u] > potentials[winner]) winner = u;
     uint64_t active = 0;
     for (uint32_t k = 0; k < n_inputs; ++k) active += w[uint64_t{k} * units + winner] != 0;
@@ -404,7 +481,9 @@ std::vector<uint32_t> Model::output_shape() const {
 
 uint64_t Model::macs() const {
   uint64_t total = 0;
-  for (const auto& layer : layers_) total += layer->macs();
+  for (const auto& layer : layers_) {
+    if (__builtin_add_overflow(total, layer->macs(), &total)) return UINT64_MAX;
+  }
   return total;
 }
 

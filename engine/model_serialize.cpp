@@ -86,11 +86,35 @@ std::shared_ptr<Dense> read_variable(const fb::Variable& def, const std::string&
                      static_cast<Dense::Layout>(def.layout()));
 }
 
+// A stored learning set must pass the checks of compile: fit indexes the weights with it.
+void read_learning(Layer& layer, const fb::Learning& def) {
+  const std::string& name = layer.get_name();
+  std::map<std::string, double> values;
+  if (def.values()) {
+    for (const auto* value : *def.values()) {
+      if (!value->name()) invalid("unnamed learning value in layer " + name + ".");
+      values[value->name()->str()] = value->value();
+    }
+  }
+  if (!layer.can_learn()) invalid("layer " + name + " cannot learn.");
+  auto learning = LearningParams::create(def.learning_type(), values);
+  try {
+    check_learning(layer, *learning);
+  } catch (const std::invalid_argument& e) {
+    invalid("learning set of layer " + name + ": " + e.what());
+  }
+  layer.set_learning(std::move(learning));
+}
+
 // `budget`: the bytes that the variables of this layer and the later ones may still take. A
 // genuine buffer holds every variable's bytes, so its layers never need more than its size.
 void read_layer(Model& model, const fb::LayerDef& def, size_t index, uint64_t& budget) {
   if (!def.name()) invalid("layer " + std::to_string(index) + " has no name.");
   const std::string name = def.name()->str();
+  // Python reads names back as str; the name stays out of the message, which is text too.
+  if (!is_valid_utf8(name)) {
+    invalid("the name of layer " + std::to_string(index) + " is not UTF-8.");
+  }
   std::map<std::string, int32_t> entries;
   if (def.params()) {
     for (const auto* param : *def.params()) {
@@ -116,7 +140,11 @@ void read_layer(Model& model, const fb::LayerDef& def, size_t index, uint64_t& b
       inbound.push_back(model.layers()[source]);
     }
   }
-  if (index > 0 && inbound.empty()) invalid("layer " + name + " has no inbound layer.");
+  // An InputData reads the model's input (Model::add then checks that it repeats the first
+  // layer); any other layer given no inbound layer would be fed from the previous one.
+  if (index > 0 && inbound.empty() && type != LayerType::InputData) {
+    invalid("layer " + name + " has no inbound layer.");
+  }
   try {
     layer->limit_new_variable_bytes(budget);
     model.add(layer, inbound);
@@ -132,17 +160,10 @@ void read_layer(Model& model, const fb::LayerDef& def, size_t index, uint64_t& b
     const std::string what = e.what();
     if (what.rfind("Invalid model buffer: ", 0) == 0) throw;
     invalid(std::string("layer ") + name + ": " + what);
+  } catch (const std::overflow_error& e) {
+    invalid(std::string("layer ") + name + ": " + e.what());  // element counts past 64 bits
   }
-  if (const auto* learning = def.learning()) {
-    std::map<std::string, double> values;
-    if (learning->values()) {
-      for (const auto* value : *learning->values()) {
-        if (!value->name()) invalid("unnamed learning value in layer " + name + ".");
-        values[value->name()->str()] = value->value();
-      }
-    }
-    layer->set_learning(LearningParams::create(learning->learning_type(), values));
-  }
+  if (const auto* learning = def.learning()) read_learning(*layer, *learning);
 }
 
 }  // namespace

@@ -56,12 +56,15 @@ std::unique_ptr<PyModel> load_model(const std::string& filename) {
   return record;
 }
 
-// An input layer for a list whose first layer cannot start a model.
+// An input layer for a list whose first layer cannot start a model. It takes the inputs the
+// first layer reads in its own model: the bits and sign of the InputData feeding it (its input
+// bits and sign code follow that layer), else the default signed inputs above 7 bits.
 std::shared_ptr<Layer> make_input_layer(const Layer& first) {
   const Shape& in = first.input_dimensions().front();
   if (in.size() != 3) throw std::invalid_argument("The first layer needs a 3-D input.");
   const int32_t bits = first.input_bits();
-  const int32_t is_signed = bits > 7 && first.input_sign_code() != 1 ? 1 : 0;
+  const int32_t code = first.input_sign_code();
+  const int32_t is_signed = code == 2 || (code == 0 && bits > 7) ? 1 : 0;
   auto params = LayerParams::create(LayerType::InputData,
                                     {{"input_width", static_cast<int32_t>(in[0])},
                                      {"input_height", static_cast<int32_t>(in[1])},

@@ -44,7 +44,12 @@ enum class LayerType : uint32_t {
   MivoPostProcessing = 28,
 };
 
+// "Unknown" for Unknown and for a value outside the enum.
 const char* layer_type_name(LayerType type);
+
+// Whether `text` is well-formed UTF-8. Layer names, parameter and learning keys and variable
+// names must be: Python reads them back as str.
+bool is_valid_utf8(const std::string& text);
 
 enum class Padding : uint32_t { Valid = 0, Same = 1, SameUpper = 2 };
 enum class PoolType : uint32_t { NoPooling = 0, Max = 1, Average = 2 };
@@ -170,8 +175,9 @@ class Layer : public std::enable_shared_from_this<Layer> {
         std::make_shared<std::vector<hw::Component>>();
   };
 
-  // Validates the parameters for the type (invalid_argument on a bad value) and fills in
-  // defaults.
+  // Validates the parameters for the type and fills in defaults. invalid_argument for a bad
+  // value, for a type outside the enum ("Cannot create a layer of unknown type <n>."), and for a
+  // name or parameter key that is not UTF-8.
   static std::shared_ptr<Layer> create(const LayerParams& params, const std::string& name);
 
   const std::string& get_name() const { return name_; }
@@ -181,6 +187,8 @@ class Layer : public std::enable_shared_from_this<Layer> {
   bool has_input_dimensions() const { return !input_dims_.empty(); }
   const Shape& output_dimensions() const { return output_dims_; }
 
+  // The width of the values the layer reads: its first inbound layer's output bits (an
+  // InputData's default to its "input_bits"), else its own "input_bits" (8 by default).
   uint8_t input_bits() const;
   uint8_t output_bits() const;
   bool output_signed() const;
@@ -198,14 +206,16 @@ class Layer : public std::enable_shared_from_this<Layer> {
   bool has_activation() const;
   // Input-sign code: 0 the default (inputs above 7 bits are signed), 1 the layer reads unsigned
   // inputs whatever their width (the input convolutions on the HRC, an InputData layer with
-  // "input_signed" 0), 2 signed inputs (an InputData layer with "input_signed" 1).
+  // "input_signed" 0), 2 signed inputs (an InputData layer with "input_signed" 1). A layer fed
+  // by an InputData takes that layer's code: it reads the model's inputs as they are given.
   int32_t input_sign_code() const;
   // Whether the mapping may cut the layer across several NPs (convolutions on CNPs and fully
   // connected layers).
   bool splittable() const;
   // Whether the layer may start a model (it knows its input shape from its own parameters).
   bool is_input_layer() const;
-  // Multiply-accumulate operations of one sample; 0 before the layer is built.
+  // Multiply-accumulate operations of one sample; 0 before the layer is built. Saturates at
+  // UINT64_MAX for a layer whose count does not fit 64 bits (never wraps).
   uint64_t macs() const;
 
   LayerParams& params() { return *params_; }
@@ -235,7 +245,8 @@ class Layer : public std::enable_shared_from_this<Layer> {
   // Sets the input shapes (one per inbound layer), then computes the output shape, the
   // computed parameters and creates the variables (zero-filled, docs/layers.md) that are not
   // already declared with the right type and shape. Throws invalid_argument, the layer
-  // unchanged, when the inputs do not suit the layer.
+  // unchanged, when the inputs do not suit the layer, sizes (variables, element counts) that
+  // do not fit 64 bits included.
   void build(const std::vector<Shape>& inputs);
   // Whether the layer knows its shapes (it belongs to a model).
   bool is_built() const { return built_; }
@@ -273,6 +284,8 @@ class Layer : public std::enable_shared_from_this<Layer> {
   uint64_t new_variable_limit_ = kUnlimitedVariableBytes;
 
   void declare_variables();
+  // The body of build, which restores the layer when this throws.
+  void build_from(const std::vector<Shape>& inputs);
 
   friend struct LayerBuilder;
 };

@@ -25,6 +25,15 @@ namespace qalto {
 
 class MapConstraints;
 
+// The largest "num_weights" of a learning set: a connection count of 32 bits.
+constexpr double kMaxLearningWeights = 4294967295.0;
+
+// Checks a learning set for `layer` (which must have "units"): every key UTF-8, "num_classes"
+// (when present) a whole number from 1 to the units that divides them, "num_weights" (when
+// present) a whole number from 0 to kMaxLearningWeights. invalid_argument otherwise. compile,
+// fit and the model reader apply it.
+void check_learning(const Layer& layer, const LearningParams& learning);
+
 class Model {
  public:
   static std::unique_ptr<Model> create() { return std::make_unique<Model>(); }
@@ -38,17 +47,22 @@ class Model {
   std::unique_ptr<Model> copy() const;
 
   // Appends a layer fed by `inbound` (an empty list feeds it from the last layer, none for the
-  // first layer) and builds its shapes and variables. Throws invalid_argument, leaving the model
-  // unchanged, when the layer is already in the model, its name is taken, an inbound layer is
-  // not in the model, or the inputs do not suit it. A mapped model loses its mapping.
+  // first layer or an InputData) and builds its shapes and variables. Throws invalid_argument,
+  // leaving the model unchanged, when the layer is already in the model, its name is taken, an
+  // inbound layer is not in the model, or the inputs do not suit it: a count of inbound layers
+  // other than its type reads (none for an InputData, two for an Add, one or more for a
+  // Concatenate, one for any other type), shapes it cannot read or sizes past 64 bits. The
+  // model has one input: an InputData after the first layer must repeat the first layer, an
+  // InputData of the same shape, "input_bits" and "input_signed", and reads the same input.
+  // A mapped model loses its mapping.
   void add(const std::shared_ptr<Layer>& layer,
            const std::vector<std::shared_ptr<Layer>>& inbound = {});
   // Removes the last layer (nothing when empty). A mapped model loses its mapping.
   void pop_layer();
 
   // Readies the last layer for learning with `learning`. runtime_error "The model has no
-  // layers." / "The last layer cannot learn."; invalid_argument for a null set, a
-  // "num_classes" below 1 or one that does not divide the layer's units. Unchanged on error.
+  // layers." / "The last layer cannot learn."; invalid_argument for a null set or one that
+  // check_learning refuses. Unchanged on error.
   void compile(const std::shared_ptr<LearningParams>& learning);
   // The last layer's learning parameters, null when it has none.
   std::shared_ptr<LearningParams> learning() const;
@@ -70,7 +84,9 @@ class Model {
                                   uint32_t batch_size = 0);
   // Trains the compiled last layer, then returns the outputs of the samples. `labels` is empty
   // (unsupervised), one label for all inputs, or one per input (invalid_argument otherwise);
-  // an input whose label is negative or not below "num_classes" is not learned.
+  // an input whose label is negative or not below "num_classes" is not learned. The learning
+  // set is checked again first (check_learning: invalid_argument), so a set changed since
+  // compile never indexes past the weights.
   std::shared_ptr<Tensor> fit(const std::shared_ptr<const Dense>& inputs,
                               const std::vector<int32_t>& labels, uint32_t batch_size = 0);
 
@@ -93,7 +109,8 @@ class Model {
   // Input shape of the first layer and output shape of the last; empty when no layer.
   std::vector<uint32_t> input_shape() const;
   std::vector<uint32_t> output_shape() const;
-  // Sum of the layers' multiply-accumulate counts.
+  // Sum of the layers' multiply-accumulate counts, saturating at UINT64_MAX (a count past 64
+  // bits is reported as that, never wrapped to a small number).
   uint64_t macs() const;
   // The mapped device's IP version; unmapped, the generation the layer types belong to
   // (none when no layer tells).

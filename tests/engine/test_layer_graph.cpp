@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -114,6 +116,23 @@ TEST(Model, RefusedAddLeavesTheModelUnchanged) {
   model->add(make(LayerType::Conv2D, {{"filters", 3}}, "c"));
   auto mismatched = make(LayerType::Add, {}, "bad_sum");
   EXPECT_THROW(model->add(mismatched, {in, model->get_layer("c")}), std::invalid_argument);
+  // Each type reads its own count of inbound layers; a single-input layer would silently
+  // ignore all but the first.
+  const auto c = model->get_layer("c");
+  const std::vector<std::pair<std::shared_ptr<Layer>, std::vector<std::shared_ptr<Layer>>>>
+      miscounted{
+          {make(LayerType::Conv2D, {{"filters", 3}}, "two"), {in, c}},
+          {make(LayerType::Dense1D, {{"units", 3}}, "two"), {c, in}},
+          {make(LayerType::DepthwiseConv2D, {}, "two"), {in, in}},
+          {make(LayerType::Dequantizer, {}, "two"), {c, c}},
+          {make(LayerType::Add, {}, "one"), {in}},
+          {make(LayerType::Add, {}, "three"), {in, in, in}},
+          {input(4, 4, 2, "fed"), {in}},
+      };
+  for (const auto& [layer, inbound] : miscounted) {
+    EXPECT_THROW(model->add(layer, inbound), std::invalid_argument) << layer->get_name();
+    EXPECT_FALSE(layer->has_input_dimensions()) << layer->get_name();
+  }
   EXPECT_EQ(names(model->layers()), (std::vector<std::string>{"in", "c"}));
   EXPECT_EQ(names(in->outbound_layers()), (std::vector<std::string>{"c"}));
   EXPECT_FALSE(mismatched->has_input_dimensions());
@@ -243,6 +262,41 @@ TEST(LayerShapes, SizesThatDoNotFitTheirFieldsAreRefused) {
   auto cat = Layer::create(LayerParams(LayerType::Concatenate, {}), "cat");
   EXPECT_THROW(cat->build({Shape{1, 1, 0xFFFFFFFFu}, Shape{1, 1, 2}}), std::invalid_argument);
   EXPECT_THROW(cat->build({Shape{4, 4}, Shape{4, 4}}), std::invalid_argument);
+  // Element counts past 64 bits are inputs the layer cannot take; the layer stays unbuilt.
+  const uint32_t wide = INT32_MAX;
+  auto dense = Layer::create(LayerParams(LayerType::Dense1D, {{"units", 1}}), "dense");
+  EXPECT_THROW(dense->build({Shape{wide, wide, wide}}), std::invalid_argument);
+  auto conv = Layer::create(LayerParams(LayerType::Conv2D, {{"filters", INT32_MAX},
+                                                            {"kernel_size", INT32_MAX}}),
+                            "conv");
+  EXPECT_THROW(conv->build({Shape{1, 1, wide}}), std::invalid_argument);
+  for (const auto& layer : {dense, conv}) {
+    EXPECT_FALSE(layer->is_built());
+    EXPECT_FALSE(layer->has_input_dimensions());
+    EXPECT_TRUE(layer->variables().names().empty());
+  }
+}
+
+TEST(LayerShapes, MacsSaturateInsteadOfWrapping) {
+  const int32_t wide = INT32_MAX;
+  auto model = Model::create();
+  model->add(make(LayerType::InputData,
+                  {{"input_width", wide}, {"input_height", wide}, {"input_channels", 1}}, "in"));
+  // (2^31 - 1)^2 positions times 9 products: past 64 bits.
+  auto conv = make(LayerType::Conv2D, {{"filters", 1}}, "conv");
+  model->add(conv);
+  EXPECT_EQ(conv->macs(), UINT64_MAX);
+  EXPECT_EQ(model->macs(), UINT64_MAX);
+  // Two layers whose counts fit 64 bits each but not their sum.
+  auto small = Model::create();
+  small->add(make(LayerType::InputData,
+                  {{"input_width", wide}, {"input_height", wide}, {"input_channels", 1}}, "in"));
+  small->add(make(LayerType::Conv2D, {{"filters", 1}, {"kernel_size", 1}}, "a"));
+  small->add(make(LayerType::Conv2D, {{"filters", 1}, {"kernel_size", 2}}, "b"));
+  const uint64_t positions = uint64_t{INT32_MAX} * INT32_MAX;
+  EXPECT_EQ(small->get_layer("a")->macs(), positions);
+  EXPECT_EQ(small->get_layer("b")->macs(), positions * 4);
+  EXPECT_EQ(small->macs(), UINT64_MAX);
 }
 
 }  // namespace

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <map>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include "qalto/backend_registry.hpp"
 #include "qalto/model.hpp"
@@ -46,6 +51,18 @@ TEST(ModelBuild, ParamsValidatedAtCreation) {
   EXPECT_EQ(gap->params().get("pool_stride"), 1);
   EXPECT_THROW(Layer::create(*LayerParams::create(LayerType::Conv2D, {{"filters", 2}, {"pool_type", 1}, {"pool_size", -1}}), "g"),
                std::invalid_argument);
+  // A type outside the enum, a name or key Python could not read: refused at creation.
+  try {
+    Layer::create(LayerParams(static_cast<LayerType>(8), {}), "odd");
+    ADD_FAILURE() << "type 8 created";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "Cannot create a layer of unknown type 8.");
+  }
+  EXPECT_THROW(Layer::create(LayerParams(LayerType::Dense1D, {{"units", 1}}), "d\xff"),
+               std::invalid_argument);
+  EXPECT_THROW(
+      Layer::create(LayerParams(LayerType::Dense1D, {{"units", 1}, {"\xc0\xaf", 1}}), "d"),
+      std::invalid_argument);
   // A layer that does not know its input cannot start a model; the model stays empty.
   auto model = Model::create();
   EXPECT_THROW(model->add(gap), std::invalid_argument);
@@ -70,10 +87,29 @@ TEST(ModelBuild, CopyIsIndependent) {
 }
 
 TEST(ModelBuild, CompileChecks) {
-  auto model = small_model();
-  EXPECT_THROW(model->compile(LearningParams::create(0, {{"num_classes", 0}})), std::invalid_argument);
-  EXPECT_THROW(model->compile(LearningParams::create(0, {{"num_classes", 3}})), std::invalid_argument);
+  auto model = small_model();  // 10 units
+  const std::vector<std::map<std::string, double>> refused{
+      {{"num_classes", 0}},     {{"num_classes", 3}},      {{"num_classes", 11}},
+      {{"num_classes", 1e30}},  {{"num_classes", NAN}},    {{"num_classes", 2.5}},
+      {{"num_weights", 1e30}},  {{"num_weights", -1}},     {{"num_weights", NAN}},
+      {{"num_weights", 4294967296.0}}, {{"num_weights", 0.5}}, {{"\xff", 1}}};
+  for (const auto& values : refused) {
+    EXPECT_THROW(model->compile(LearningParams::create(0, values)), std::invalid_argument)
+        << values.begin()->first << " " << values.begin()->second;
+  }
   EXPECT_FALSE(model->learning());
+  model->compile(LearningParams::create(0, {{"num_classes", 5}, {"num_weights", 4294967295.0}}));
+  // fit checks the set again: a set changed since compile never indexes past the weights.
+  std::vector<uint8_t> zeros(8 * 8 * 3);
+  auto in = Dense::copy(zeros.data(), zeros.size(), TensorType::uint8, Shape{1, 8, 8, 3});
+  const auto compiled = model->learning();
+  for (const auto& [key, value, label] : std::vector<std::tuple<std::string, double, int32_t>>{
+           {"num_classes", 20, 19}, {"num_weights", 1e30, 1}}) {
+    auto changed = LearningParams::clone(*compiled);
+    changed->set(key, value);
+    model->get_layer("fc")->set_learning(changed);
+    EXPECT_THROW(model->fit(in, {label}), std::invalid_argument) << key;
+  }
   model->add(Layer::create(*LayerParams::create(LayerType::Dequantizer, {}), "deq"));
   EXPECT_THROW(model->compile(LearningParams::create(0, {})), std::runtime_error);
 }
@@ -137,6 +173,16 @@ TEST(ModelBuild, SecondInputLayerOpensASecondInput) {
   ASSERT_EQ(add->inbound_layers().size(), 2u);
   EXPECT_EQ(add->inbound_layers()[1], b);
   EXPECT_EQ(a->outbound_layers().size(), 1u);
+  // Every InputData reads the one input tensor: another shape, width or sign, or an inbound
+  // layer, could not be fed.
+  for (const auto& [key, value] : std::map<std::string, int32_t>{
+           {"input_width", 5}, {"input_bits", 4}, {"input_signed", 1}}) {
+    auto params = input_params;
+    params.set(key, value);
+    EXPECT_THROW(model->add(Layer::create(params, "c")), std::invalid_argument) << key;
+  }
+  EXPECT_THROW(model->add(Layer::create(input_params, "c"), {add}), std::invalid_argument);
+  EXPECT_EQ(model->layer_count(), 3u);
 }
 
 }  // namespace

@@ -8,7 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <iterator>
+#include <map>
+#include <optional>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -51,6 +55,145 @@ TEST(ModelSerialize, RoundTripKeepsEverything) {
   EXPECT_EQ(Model::from_buffer(empty.data(), empty.size())->layer_count(), 0u);
 }
 
+// Builds random valid graphs: branches, joins (Add, Concatenate), a repeated input, first and
+// second generation layers, random variable values and a learning set.
+class RandomGraph {
+ public:
+  explicit RandomGraph(uint32_t seed) : rng_(seed) {}
+
+  std::unique_ptr<Model> build() {
+    auto model = Model::create();
+    input_ = {{"input_width", pick(1, 9)}, {"input_height", pick(1, 9)},
+              {"input_channels", pick(1, 4)}, {"input_bits", pick_of({1, 2, 4, 8})},
+              {"input_signed", pick(0, 1)}};
+    model->add(Layer::create(LayerParams(LayerType::InputData, input_), "in"));
+    const int count = pick(1, 10);
+    for (int i = 0; i < count; ++i) add_random_layer(*model, "l" + std::to_string(i));
+    for (const auto& layer : model->layers()) fill_variables(*layer);
+    const auto& last = *model->layers().back();
+    if (last.can_learn()) {
+      const int32_t units = last.params().get("units");
+      double classes = 1;
+      for (int32_t c = units; c >= 1; --c) {
+        if (units % c == 0 && pick(0, 1)) classes = c;
+      }
+      model->compile(LearningParams::create(pick(0, 3), {{"num_classes", classes},
+                                                         {"num_weights", pick(0, 20)},
+                                                         {"initial_plasticity", 0.25}}));
+    }
+    return model;
+  }
+
+ private:
+  int32_t pick(int32_t low, int32_t high) {
+    return std::uniform_int_distribution<int32_t>(low, high)(rng_);
+  }
+  int32_t pick_of(std::initializer_list<int32_t> values) {
+    return *(values.begin() + pick(0, static_cast<int32_t>(values.size()) - 1));
+  }
+  std::shared_ptr<Layer> any_of(const Model& model) {
+    return model.layers()[pick(0, static_cast<int32_t>(model.layer_count()) - 1)];
+  }
+  // The layers whose output has `shape` (all dimensions) or its width and height (`spatial`).
+  static std::vector<std::shared_ptr<Layer>> matching(const Model& model, const Shape& shape,
+                                                      bool spatial) {
+    std::vector<std::shared_ptr<Layer>> found;
+    for (const auto& layer : model.layers()) {
+      const Shape& out = layer->output_dimensions();
+      const bool same = spatial ? out.size() == 3 && out[0] == shape[0] && out[1] == shape[1]
+                                : out == shape;
+      if (same) found.push_back(layer);
+    }
+    return found;
+  }
+
+  void add_random_layer(Model& model, const std::string& name) {
+    auto source = any_of(model);
+    const Shape& in = source->output_dimensions();
+    using Params = std::map<std::string, int32_t>;
+    auto add = [&](LayerType type, Params params, std::vector<std::shared_ptr<Layer>> inbound) {
+      model.add(Layer::create(LayerParams(type, std::move(params)), name), inbound);
+    };
+    const int32_t activation = pick(0, 1);
+    switch (pick(0, 9)) {
+      case 0:
+      case 1: {
+        Params p{{"filters", pick(1, 5)}, {"kernel_size", pick_of({1, 3})},
+                 {"kernel_stride", pick(1, 2)}, {"activation", activation}};
+        if (in[0] >= 2 && in[1] >= 2 && pick(0, 1)) {
+          p["kernel_stride"] = 1;  // keeps the map wide enough for the pooling window
+          p["pool_type"] = pick(1, 2);
+          p["pool_size"] = 2;
+        }
+        return add(LayerType::Conv2D, p, {source});
+      }
+      case 2: return add(LayerType::DepthwiseConv2D, {{"activation", activation}}, {source});
+      case 3:
+        if (in[0] * in[1] > 64) break;  // keeps the maps small
+        return add(LayerType::Conv2DTranspose, {{"filters", pick(1, 3)}, {"padding", 1}},
+                   {source});
+      case 4:
+        if (in.elements() > 4096) break;
+        return add(LayerType::Dense1D, {{"units", pick(1, 6)}}, {source});
+      case 5:
+        if (in.elements() > 4096) break;
+        return add(LayerType::FullyConnected, {{"units", pick(1, 6)}}, {source});
+      case 6: {
+        auto same = matching(model, in, false);
+        auto other = same[pick(0, static_cast<int32_t>(same.size()) - 1)];
+        return add(LayerType::Add, {}, {source, other});
+      }
+      case 7: {
+        auto spatial = matching(model, in, true);
+        std::vector<std::shared_ptr<Layer>> parts{source};
+        for (int n = pick(0, 2); n > 0; --n) {
+          parts.push_back(spatial[pick(0, static_cast<int32_t>(spatial.size()) - 1)]);
+        }
+        return add(LayerType::Concatenate, {}, parts);
+      }
+      case 8:
+        if (!model.get_layer("in2")) {
+          model.add(Layer::create(LayerParams(LayerType::InputData, input_), "in2"));
+          return;
+        }
+        return add(LayerType::Dequantizer, {}, {source});
+      default: break;
+    }
+    add(LayerType::Convolutional, {{"filters", pick(1, 4)}, {"kernel_width", 1},
+                                   {"kernel_height", 1}},
+        {source});
+  }
+
+  void fill_variables(Layer& layer) {
+    for (const auto& name : layer.variables().names()) {
+      auto tensor = std::make_shared<Dense>(*layer.variables().get(name));
+      for (size_t i = 0; i < tensor->byte_size(); ++i) {
+        tensor->raw()[i] = static_cast<uint8_t>(pick(0, 255));
+      }
+      layer.variables().set(name, tensor);
+    }
+  }
+
+  std::mt19937 rng_;
+  std::map<std::string, int32_t> input_;
+};
+
+TEST(ModelSerialize, RandomValidGraphsLoadBackToTheSameBytes) {
+  for (uint32_t seed = 0; seed < 300; ++seed) {
+    auto model = RandomGraph(seed).build();
+    const auto bytes = model->serialize();
+    std::unique_ptr<Model> loaded;
+    try {
+      loaded = Model::from_buffer(bytes.data(), bytes.size());
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "seed " << seed << ": " << e.what();
+      continue;
+    }
+    EXPECT_EQ(loaded->serialize(), bytes) << "seed " << seed;
+    EXPECT_EQ(model->copy()->serialize(), bytes) << "seed " << seed;
+  }
+}
+
 TEST(ModelSerialize, HostileBuffersAreRefused) {
   const auto bytes = learned_model()->serialize();
   EXPECT_THROW(Model::from_buffer(bytes.data(), bytes.size() / 2), std::invalid_argument);
@@ -69,23 +212,177 @@ TEST(ModelSerialize, HostileBuffersAreRefused) {
   }
 }
 
-// A buffer of a few hundred bytes whose second layer declares `units` neurons.
-std::vector<uint8_t> fully_connected_buffer(int32_t units) {
+// Hand-made buffers: any content the schema can hold, consistent or not.
+struct VariableSpec {
+  std::string name;
+  TensorType type;
+  std::vector<uint32_t> dims;
+  std::vector<uint8_t> data;
+};
+
+struct LayerSpec {
+  std::string name;
+  uint32_t type;
+  std::map<std::string, int32_t> params;
+  std::vector<uint32_t> inbound;
+  std::vector<VariableSpec> variables;
+  std::optional<std::map<std::string, double>> learning;
+};
+
+std::vector<uint8_t> buffer_of(const std::vector<LayerSpec>& specs) {
   flatbuffers::FlatBufferBuilder b;
-  auto param = [&](const char* name, int32_t value) {
-    return fb::CreateParam(b, b.CreateString(name), value);
-  };
-  std::vector<flatbuffers::Offset<fb::Param>> input_params{
-      param("input_width", 4), param("input_height", 4), param("input_channels", 2)};
-  std::vector<flatbuffers::Offset<fb::Param>> fc_params{param("units", units)};
-  std::vector<uint32_t> inbound{0};
-  std::vector<flatbuffers::Offset<fb::LayerDef>> layers{
-      fb::CreateLayerDef(b, b.CreateString("input"), static_cast<uint32_t>(LayerType::InputData),
-                         b.CreateVector(input_params)),
-      fb::CreateLayerDef(b, b.CreateString("fc"), static_cast<uint32_t>(LayerType::FullyConnected),
-                         b.CreateVector(fc_params), b.CreateVector(inbound))};
+  std::vector<flatbuffers::Offset<fb::LayerDef>> layers;
+  for (const auto& spec : specs) {
+    std::vector<flatbuffers::Offset<fb::Param>> params;
+    for (const auto& [key, value] : spec.params) {
+      params.push_back(fb::CreateParam(b, b.CreateString(key), value));
+    }
+    std::vector<flatbuffers::Offset<fb::Variable>> variables;
+    for (const auto& v : spec.variables) {
+      variables.push_back(fb::CreateVariable(b, b.CreateString(v.name),
+                                             static_cast<uint8_t>(v.type), b.CreateVector(v.dims),
+                                             0, b.CreateVector(v.data)));
+    }
+    flatbuffers::Offset<fb::Learning> learning = 0;
+    if (spec.learning) {
+      std::vector<flatbuffers::Offset<fb::LearningValue>> values;
+      for (const auto& [key, value] : *spec.learning) {
+        values.push_back(fb::CreateLearningValue(b, b.CreateString(key), value));
+      }
+      learning = fb::CreateLearning(b, 0, b.CreateVector(values));
+    }
+    layers.push_back(fb::CreateLayerDef(b, b.CreateString(spec.name), spec.type,
+                                        b.CreateVector(params), b.CreateVector(spec.inbound),
+                                        b.CreateVector(variables), learning));
+  }
   b.Finish(fb::CreateModelDef(b, 1, b.CreateVector(layers)), fb::ModelDefIdentifier());
   return {b.GetBufferPointer(), b.GetBufferPointer() + b.GetSize()};
+}
+
+constexpr uint32_t type_of(LayerType type) { return static_cast<uint32_t>(type); }
+
+LayerSpec input_spec(int32_t width = 4, int32_t height = 4, int32_t channels = 2,
+                     const std::string& name = "input") {
+  return {name, type_of(LayerType::InputData),
+          {{"input_width", width}, {"input_height", height}, {"input_channels", channels}}, {}, {},
+          std::nullopt};
+}
+
+LayerSpec fully_connected_spec(int32_t units,
+                               std::optional<std::map<std::string, double>> learning = {}) {
+  return {"fc", type_of(LayerType::FullyConnected), {{"units", units}}, {0}, {}, learning};
+}
+
+// A buffer of a few hundred bytes whose second layer declares `units` neurons.
+std::vector<uint8_t> fully_connected_buffer(int32_t units) {
+  return buffer_of({input_spec(), fully_connected_spec(units)});
+}
+
+TEST(ModelSerialize, InconsistentContentIsRefusedWithItsReason) {
+  const LayerSpec conv{"conv", type_of(LayerType::Conv2D), {{"filters", 2}}, {0}, {}, {}};
+  auto with_name = [](LayerSpec spec, const std::string& name) {
+    spec.name = name;
+    return spec;
+  };
+  auto fed_by = [](LayerSpec spec, std::vector<uint32_t> inbound) {
+    spec.inbound = std::move(inbound);
+    return spec;
+  };
+  auto conv_with_variable = [&](const std::string& name, std::vector<uint32_t> dims) {
+    LayerSpec spec = conv;
+    spec.variables.push_back({name, TensorType::int8, std::move(dims), {1, 2}});
+    return spec;
+  };
+  auto conv_learning = conv;
+  conv_learning.learning = std::map<std::string, double>{{"num_classes", 1}};
+  LayerSpec odd_key = conv;
+  odd_key.params["\xc3\x28"] = 1;
+  const double huge = 1e30;
+  const int32_t wide = INT32_MAX;
+  struct Case {
+    const char* what;
+    std::vector<LayerSpec> layers;
+    const char* reason;
+  };
+  const std::vector<Case> cases{
+      // Stored strings Python could not read back.
+      {"name", {input_spec(4, 4, 2, "in\xff")}, "the name of layer 0 is not UTF-8"},
+      {"surrogate name", {input_spec(4, 4, 2, "\xed\xa0\x80")}, "is not UTF-8"},
+      {"parameter key", {input_spec(), odd_key}, "parameter key must be UTF-8"},
+      {"variable name", {input_spec(), conv_with_variable("w\xc0\xaf", {2})}, "variable name"},
+      {"learning key",
+       {input_spec(), fully_connected_spec(6, {{{"num_classes", 2}, {"k\xff", 1}}})},
+       "learning key"},
+      // Learning sets that compile refuses: fit would index past the weights.
+      {"classes above units", {input_spec(), fully_connected_spec(6, {{{"num_classes", 7}}})},
+       "num_classes must be a whole number"},
+      {"classes not dividing", {input_spec(), fully_connected_spec(6, {{{"num_classes", 4}}})},
+       "multiple of num_classes"},
+      {"huge classes", {input_spec(), fully_connected_spec(6, {{{"num_classes", huge}}})},
+       "num_classes must be a whole number"},
+      {"huge weights", {input_spec(), fully_connected_spec(6, {{{"num_weights", huge}}})},
+       "num_weights must be a whole number"},
+      {"NaN weights", {input_spec(), fully_connected_spec(6, {{{"num_weights", NAN}}})},
+       "num_weights must be a whole number"},
+      {"negative weights", {input_spec(), fully_connected_spec(6, {{{"num_weights", -1}}})},
+       "num_weights must be a whole number"},
+      {"learning on a convolution", {input_spec(), conv_learning}, "layer conv cannot learn"},
+      // Element counts past 64 bits.
+      {"variable shape",
+       {input_spec(), conv_with_variable("extra", {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 2})},
+       "too many elements"},
+      {"layer shape",
+       {input_spec(wide, wide, wide),
+        {"dense", type_of(LayerType::Dense1D), {{"units", 1}}, {0}, {}, std::nullopt}},
+       "too many elements"},
+      {"weights shape",
+       {input_spec(1, 1, wide), {"conv", type_of(LayerType::Conv2D),
+                                 {{"filters", wide}, {"kernel_size", wide}}, {0}, {}, {}}},
+       "too many elements"},
+      // Graphs that add refuses.
+      {"unknown type", {input_spec(), {"odd", 8, {}, {0}, {}, {}}}, "unknown type"},
+      {"second input of another shape", {input_spec(), input_spec(4, 4, 3, "other")},
+       "the model has one input"},
+      {"two inputs to a convolution",
+       {input_spec(), with_name(conv, "a"), fed_by(with_name(conv, "b"), {0, 1})},
+       "takes one inbound layer"},
+      {"one input to an Add",
+       {input_spec(), {"sum", type_of(LayerType::Add), {}, {0}, {}, {}}}, "adds two"},
+      {"layer without inbound", {input_spec(), fed_by(conv, {})}, "has no inbound layer"},
+  };
+  for (const auto& c : cases) {
+    const auto bytes = buffer_of(c.layers);
+    try {
+      Model::from_buffer(bytes.data(), bytes.size());
+      ADD_FAILURE() << c.what << ": loaded";
+    } catch (const std::invalid_argument& e) {
+      const std::string what = e.what();
+      EXPECT_EQ(what.rfind("Invalid model buffer: ", 0), 0u) << c.what << ": " << what;
+      EXPECT_NE(what.find(c.reason), std::string::npos) << c.what << ": " << what;
+    }
+  }
+}
+
+TEST(ModelSerialize, RepeatedInputLayerLoadsBack) {
+  // A second InputData repeating the first has no inbound layer once saved.
+  auto model = Model::create();
+  auto params = LayerParams(LayerType::InputData, {{"input_width", 4}, {"input_height", 4},
+                                                   {"input_channels", 2}, {"input_bits", 4}});
+  auto a = Layer::create(params, "a");
+  auto b = Layer::create(params, "b");
+  model->add(a);
+  model->add(Layer::create(LayerParams(LayerType::Conv2D, {{"filters", 2}}), "conv"));
+  model->add(b);
+  model->add(Layer::create(LayerParams(LayerType::Concatenate, {}), "cat"),
+             {model->get_layer("conv"), b});
+  const auto bytes = model->serialize();
+  auto loaded = Model::from_buffer(bytes.data(), bytes.size());
+  EXPECT_EQ(loaded->serialize(), bytes);
+  EXPECT_TRUE(loaded->get_layer("b")->inbound_layers().empty());
+  // Both inputs read the one input tensor.
+  std::vector<uint8_t> values(32, 3);
+  auto out = loaded->forward(Dense::copy(values.data(), 32, TensorType::uint8, Shape{1, 4, 4, 2}));
+  EXPECT_EQ(out->dimensions(), (Shape{1, 4, 4, 4}));
 }
 
 TEST(ModelSerialize, ParametersCannotDemandMoreVariableBytesThanTheBufferHolds) {

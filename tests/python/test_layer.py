@@ -84,6 +84,13 @@ def test_constructor_refuses_bad_arguments(core):
         core.Layer(core.LayerParams(core.Conv2D, {"filters": 3}), 5)
     with pytest.raises(ValueError):
         core.Layer(None, "x")
+    # A type outside the enum, or a name Python could not read back, would be saved into a
+    # file that does not load.
+    with pytest.raises(ValueError, match="^Cannot create a layer of unknown type 8.$"):
+        core.Layer(core.LayerParams(core.LayerType(8), {}), "odd")
+    with pytest.raises(ValueError, match="UTF-8"):
+        core.Layer(core.LayerParams(core.Conv2D, {"filters": 3}), b"c\xff")
+    assert core.Layer(core.LayerParams(core.Conv2D, {"filters": 3}), b"caf\xc3\xa9").name == "café"
 
 
 def test_is_target_component_uses_component_kinds(core):

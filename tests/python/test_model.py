@@ -21,7 +21,7 @@ def test_construction_from_layers_adds_input_and_copies(core):
     first = copy.layers[0]
     assert first.name == "InputData"
     assert first.parameters.get("input_width") == 3
-    assert first.parameters.get("input_signed") == 1
+    assert first.parameters.get("input_signed") == 0  # as the source's InputData
     # Independent: writing the copy's weights leaves the source alone.
     copy.get_layer("conv").variables["weights"] = np.zeros((3, 3, 1, 2), np.int8)
     assert src.get_layer("conv").variables["weights"][0, 0, 0, 0] == 1
@@ -32,6 +32,48 @@ def test_construction_from_layers_adds_input_and_copies(core):
     assert core.Model().layer_count == 0
     assert core.Model().external_memory_size == 0
     assert core.Model().component_count == {}
+
+
+def test_copy_without_input_layer_accepts_the_inputs_of_its_source(core):
+    probes = [np.full((1, 3, 3, 1), v, dtype) for v, dtype in
+              ((-3, np.int8), (-9, np.int8), (200, np.uint8), (15, np.uint8), (16, np.uint8),
+               (1, np.uint8), (127, np.int8))]
+
+    def accepts(model, x):
+        try:
+            model.forward(x)
+            return True
+        except ValueError:
+            return False
+
+    for bits in (1, 4, 8):
+        for signed in (0, 1):
+            src = core.Model()
+            src.add(core.Layer(core.LayerParams(core.LayerType.InputData, {
+                "input_width": 3, "input_height": 3, "input_channels": 1, "input_bits": bits,
+                "input_signed": signed}), "input"))
+            src.add(core.Layer(core.LayerParams(core.LayerType.Conv2D, {"filters": 2}), "conv"))
+            assert src.get_layer("conv").input_bits == bits
+            copy = core.Model([src.get_layer("conv")])
+            params = copy.layers[0].parameters
+            assert (params.get("input_bits"), params.get("input_signed")) == (bits, signed)
+            for x in probes:
+                assert accepts(copy, x) == accepts(src, x), (bits, signed, x.dtype, x.flat[0])
+
+
+def test_sizes_past_64_bits_are_refused_or_saturated(core):
+    wide = 2**31 - 1
+    m = core.Model()
+    m.add(core.Layer(core.LayerParams(core.LayerType.InputData, {
+        "input_width": wide, "input_height": wide, "input_channels": wide}), "input"))
+    with pytest.raises(ValueError, match="^Layer dense: The shape .* has too many elements."):
+        m.add(core.Layer(core.LayerParams(core.LayerType.Dense1D, {"units": 1}), "dense"))
+    assert m.layer_count == 1
+    m = core.Model()
+    m.add(core.Layer(core.LayerParams(core.LayerType.InputData, {
+        "input_width": wide, "input_height": wide, "input_channels": 1}), "input"))
+    m.add(core.Layer(core.LayerParams(core.LayerType.Conv2D, {"filters": 1}), "conv"))
+    assert m.macs == m.layers[1].macs == 2**64 - 1
 
 
 def test_forward_metrics_and_dtypes(core):

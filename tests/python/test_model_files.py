@@ -1,4 +1,5 @@
 import os
+import struct
 
 import numpy as np
 import pytest
@@ -107,3 +108,41 @@ def test_save_through_a_link_updates_the_linked_file(core, tmp_path):
     assert link.is_symlink()
     assert core.Model(str(real)).to_buffer() == m.to_buffer()
     assert os.stat(real).st_mode & 0o777 == 0o600
+
+
+def snappy_literals(data):
+    """A raw snappy block of literals only: the stated length, then runs of 60 bytes at most."""
+    out, n = bytearray(), len(data)
+    while True:
+        out.append((n & 0x7F) | (0x80 if n > 0x7F else 0))
+        n >>= 7
+        if not n:
+            break
+    for i in range(0, len(data), 60):
+        chunk = data[i:i + 60]
+        out.append((len(chunk) - 1) << 2)
+        out += chunk
+    return bytes(out)
+
+
+def test_content_that_could_not_be_used_is_refused_at_load(core, tmp_path):
+    good = model(core)
+    path = tmp_path / "m.fbz"
+    path.write_bytes(snappy_literals(good.to_buffer()))
+    assert core.Model(str(path)).to_buffer() == good.to_buffer()
+    # A name Python cannot read back as str.
+    path.write_bytes(snappy_literals(good.to_buffer().replace(b"conv", b"co\xffv")))
+    with pytest.raises(ValueError, match="^Invalid model buffer: the name of layer 1 is not UTF-8"):
+        core.Model(str(path))
+    # A learning set that fit would index the weights with.
+    learner = core.Model()
+    learner.add(core.Layer(core.LayerParams(core.LayerType.InputData, {
+        "input_width": 1, "input_height": 1, "input_channels": 4}), "input"))
+    learner.add(core.Layer(core.LayerParams(core.LayerType.FullyConnected, {"units": 6}), "fc"))
+    learner.compile(core.QaltoUnsupervised(4, num_classes=3))
+    three, huge = struct.pack("<d", 3.0), struct.pack("<d", 1e30)
+    assert learner.to_buffer().count(three) == 1
+    path.write_bytes(snappy_literals(learner.to_buffer().replace(three, huge)))
+    with pytest.raises(ValueError, match="^Invalid model buffer: learning set of layer fc: "
+                                         "num_classes must be"):
+        core.Model(str(path))
