@@ -428,6 +428,32 @@ std::shared_ptr<Tensor> Model::fit(const std::shared_ptr<const Dense>& inputs,
 
 // ---- mapping ----
 
+namespace {
+
+// The error of a hardware-only mapping that left `remaining` to software. Without a failed
+// check the back end stops only before a layer with no hardware of its own that no hardware
+// layer follows (an input, a dequantizer), or before a joining layer, which the merge of the
+// hardware layer after it realises: the first such layer is named, not the empty status.
+std::string left_to_software_error(const std::vector<std::shared_ptr<Layer>>& remaining,
+                                   const MappingStatusGroup& status) {
+  if (status.failed) return status.to_string();
+  const Layer& first = *remaining.front();
+  std::string why;
+  switch (first.target_kind()) {
+    case ComponentKind::None:
+      why = "The layer has no hardware of its own and no hardware layer follows it to run with.";
+      break;
+    case ComponentKind::SKIP_DMA:
+      why = "A joining layer runs in the merge of the hardware layer that follows it, and none "
+            "follows it.";
+      break;
+    default: why = "The layer would be left to run in software."; break;
+  }
+  return MappingStatus(first, why).to_string();
+}
+
+}  // namespace
+
 void Model::map(const std::shared_ptr<Device>& device, bool hw_only,
                 const std::shared_ptr<MapConstraints>& constraints) {
   if (!device) throw std::invalid_argument("Cannot map a model on an empty device.");
@@ -444,7 +470,7 @@ void Model::map(const std::shared_ptr<Device>& device, bool hw_only,
     Sequences sequences;
     MappingStatusGroup status = backend->map(remaining, sequences, chosen);
     if (!remaining.empty()) {
-      if (hw_only) throw std::runtime_error(status.to_string());
+      if (hw_only) throw std::runtime_error(left_to_software_error(remaining, status));
       sequences.push_back(std::make_shared<SoftwareSequence>(remaining));
     }
     sequences_ = std::move(sequences);

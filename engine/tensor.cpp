@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <typeinfo>
 
 namespace qalto {
 
@@ -120,10 +121,32 @@ std::shared_ptr<const Dense> Tensor::ensure_dense(const std::shared_ptr<const Te
   return dense;
 }
 
+namespace {
+
+// The tensor type name of a storage element, so that the error speaks the user's terms
+// ("uint8") rather than the compiler's type code ("h").
+const char* element_type_name(const std::type_info& element) {
+  struct Entry {
+    const std::type_info& element;
+    TensorType type;
+  };
+  static const Entry entries[] = {
+      {typeid(int32_t), TensorType::int32}, {typeid(float), TensorType::float32},
+      {typeid(uint8_t), TensorType::uint8}, {typeid(int16_t), TensorType::int16},
+      {typeid(int8_t), TensorType::int8},   {typeid(uint16_t), TensorType::uint16}};
+  for (const Entry& entry : entries) {
+    if (entry.element == element) return Tensor::type_name(entry.type);
+  }
+  // No tensor type stores this element: its own name is the best there is.
+  const char* name = element.name();
+  return *name == '*' ? name + 1 : name;
+}
+
+}  // namespace
+
 void wrong_tensor_type(const std::type_info& requested, TensorType actual) {
-  const char* name = requested.name();
-  if (*name == '*') ++name;
-  panic("Wrong requested type %s for a tensor of type %s", name, Tensor::type_name(actual));
+  panic("Wrong requested type %s for a tensor of type %s", element_type_name(requested),
+        Tensor::type_name(actual));
 }
 
 Dense::Dense(TensorType type, const Shape& shape, Layout layout)

@@ -146,6 +146,7 @@ std::tuple<std::vector<hw::Component>, MappingStatus> MeshMapper::np_request(
   if (types.empty()) {
     throw std::runtime_error("Mapping a layer with HW backend should use HW components.");
   }
+  if (!status.failed) status = skipdma_store_status(layer);
   if (status.failed) return {components, status};
 
   // 2. Capacity: with a new pass allowed, every unreserved component of a kind counts.

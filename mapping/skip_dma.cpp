@@ -11,6 +11,9 @@ constexpr uint64_t kMaxChannel = 255;
 constexpr uint64_t kMaxDistance = 255;
 constexpr const char* second_branch_error =
     "Hardware partial reconfiguration with layers on the second branch is not supported.";
+constexpr const char* tnp_b_skip_source_error =
+    "A TNP-B layer's skip-DMA store holds its FIFO: the layer cannot also be the source of a "
+    "skip connection.";
 
 [[noreturn]] void fail(const Layer& layer, const std::string& message) {
   MappingStatus(layer, message).throw_exception();
@@ -106,6 +109,15 @@ ComponentList request_skipdma_store(const std::shared_ptr<Layer>& layer) {
   return stores;
 }
 
+MappingStatus skipdma_store_status(const std::shared_ptr<Layer>& layer) {
+  // The channel plan gives a layer one plain store. A TNP-B layer's is its FIFO's, so a skip
+  // connection from it would be loaded from a channel that no store writes.
+  if (layer->is_target_component(ComponentKind::TNP_B) && is_skip_layer(layer)) {
+    return MappingStatus(*layer, tnp_b_skip_source_error);
+  }
+  return MappingStatus::success();
+}
+
 ComponentList request_skipdma_load() {
   hw::Component load;
   load.type = hw::Type::SKIP_DMA_LOAD;
@@ -151,6 +163,7 @@ void set_skipdma_store_channel_info(const std::shared_ptr<Layer>& layer,
   LayerMapping& mapping = require_mapping(layer);
   SkipDmaStoreChannelInfo info;
   if (layer->is_target_component(ComponentKind::TNP_B)) {
+    if (is_skip_layer(layer)) fail(*layer, tnp_b_skip_source_error);
     info.distance = fifo_distance(*layer);
     info.to_merge = 1;
     auto at = std::find(sequence_layers.begin(), sequence_layers.end(), layer);

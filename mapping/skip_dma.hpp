@@ -20,6 +20,10 @@ namespace qalto {
 // n SKIP_DMA_STORE components: one for a TNP_B layer, one for a skip source, one for a
 // dual-output source that goes through a store.
 ComponentList request_skipdma_store(const std::shared_ptr<Layer>& layer);
+// Whether the layer's stores can all get a channel: failed "A TNP-B layer's skip-DMA store
+// holds its FIFO: the layer cannot also be the source of a skip connection." for a TNP_B layer
+// that is a skip source; success otherwise.
+MappingStatus skipdma_store_status(const std::shared_ptr<Layer>& layer);
 // One SKIP_DMA_LOAD component.
 ComponentList request_skipdma_load();
 // For each needed type after the first: stores for SKIP_DMA_STORE, a load otherwise.
@@ -40,7 +44,8 @@ uint64_t channel_group(const std::shared_ptr<Layer>& layer, const LayerList& pas
 // 255, a layer without LayerMapping or a missing inbound layer the record is computed from.
 
 // Store distance and channel; a TNP_B layer's channel is its position in `sequence_layers`
-// ("Layer not found in the sequence." when absent). A store straight into a joining layer
+// ("Layer not found in the sequence." when absent; the failure of skipdma_store_status when
+// it is also a skip source). A store straight into a joining layer
 // also routes the layer's output (next_layer_id) to the third channel of its group.
 void set_skipdma_store_channel_info(const std::shared_ptr<Layer>& layer,
                                     const LayerList& pass_layers,

@@ -143,6 +143,18 @@ MappingStatus check_sram_budgets(const HardwareConstraints& constraints, const L
   return status;
 }
 
+// A series closed by post-processing: its input timesteps must fit the TNP-R's timesteps
+// field. Only the first layer's input is written there, whatever the subsampling after it.
+MappingStatus check_closed_series_timesteps(const Layer& start, const Layer& closing) {
+  if (closing.type() != LayerType::MivoPostProcessing) return MappingStatus::success();
+  const uint32_t timesteps = input_timesteps(start);
+  if (timesteps <= kMaxClosedSeriesInputTimesteps) return MappingStatus::success();
+  return MappingStatus(start, format("A series closed by a MivoPostProcessing layer can take at "
+                                     "most {} input timesteps (got {}).",
+                                     {to_string(kMaxClosedSeriesInputTimesteps),
+                                      to_string(timesteps)}));
+}
+
 }  // namespace
 
 MappingStatus check_tnp_r_constraints(const HardwareConstraints& constraints, const Layer& start) {
@@ -160,6 +172,7 @@ MappingStatus check_tnp_r_constraints(const HardwareConstraints& constraints, co
     if (!stateful && hold != nullptr) {
       result += MappingStatus(*current, "Dequantizer/MivoPostProcessing must be the last layer.");
     }
+    if (!stateful) result += check_closed_series_timesteps(start, *current);
     current = hold.get();
   }
   if (count > kMaxSeriesLayers) {

@@ -15,8 +15,10 @@ namespace qalto::mivo {
 // layer's own rules (a StatefulRecurrent layer's bit widths, packed row, ReLU values, input and
 // output widths, channel and subsample limits; any other layer the post-processing rules and
 // that it ends the series); the walk stops after the first layer that leaves the result
-// failed. Then the count of TNP-R layers (at most 8), and always the four SRAM sizes of
-// `start` against words 18, 15, 16 and 17 of `constraints` (EVSRAM, STSRAM, FSRAM, TSRAM).
+// failed; a series closed by a MivoPostProcessing layer takes at most 255 input timesteps
+// (its register field). Then the count of TNP-R layers (at most 8), and always the four SRAM
+// sizes of `start` against words 18, 15, 16 and 17 of `constraints` (EVSRAM, STSRAM, FSRAM,
+// TSRAM).
 // Reads "stateful_channels" of `start` (invalid_argument when absent).
 MappingStatus check_tnp_r_constraints(const HardwareConstraints& constraints, const Layer& start);
 

@@ -31,6 +31,9 @@ inline constexpr uint32_t kMaxInputChannelsOther = 128;
 inline constexpr uint32_t kPostProcessingChannels = 1;
 inline constexpr uint32_t kMinPostProcessingTimesteps = 3;
 inline constexpr uint32_t kMaxPostProcessingTimesteps = 128;
+// A series closed by post-processing gives the TNP-R its input timesteps in an 8-bit register
+// field: with subsampling, the series input can be longer than what reaches the closing layer.
+inline constexpr uint32_t kMaxClosedSeriesInputTimesteps = 255;
 // With ReLU the TNP-R clips at its own fixed point: these are the only accepted values.
 inline constexpr uint32_t kReluMaxValue = 127;
 inline constexpr uint32_t kReluMaxValueShift = 31;

@@ -26,6 +26,8 @@ QALTO_REG_FIELD(OUTPUT_ABOVE_16BIT, 22, 1);
 // Word 1: the input.
 QALTO_REG_FIELD(INPUT_ROW_WORDS, 0, 8);
 QALTO_REG_FIELD(TIMESTEPS, 8, 8);
+static_assert(kMaxClosedSeriesInputTimesteps == (1u << TIMESTEPS.nb_bits) - 1,
+              "the series check must match the TIMESTEPS field");
 // Word 3: TSRAM word offsets of the input-shift and output sections (state updating is at 0).
 QALTO_REG_FIELD(INPUT_SHIFT_OFFSET, 0, 16);
 QALTO_REG_FIELD(OUTPUT_OFFSET, 16, 16);

@@ -105,11 +105,37 @@ struct SkipDmaSpans {
   std::vector<fb::SkipDmaSpan> loads;
 };
 
+// The channel record of a skip-DMA component. Without one the span would say distance 0 on
+// channel 0, a channel another layer may use, so the program is refused instead.
+template <typename Info>
+const Info& channel_record(const Layer& layer, const std::unique_ptr<Info>& record,
+                           const char* what) {
+  if (!record) {
+    throw std::runtime_error("The skip-DMA " + std::string(what) + " of layer '" +
+                             layer.get_name() + "' has no channel record.");
+  }
+  return *record;
+}
+
+// Every store must be the plain or the dual-output one: any other would be left out of the
+// spans while the hardware still runs it.
+void require_described_stores(const Layer& layer, const LayerMapping& mapping) {
+  const size_t described = (mapping.skipdma_store() != nullptr ? 1 : 0) +
+                           (mapping.skipdma_store_dual_output() != nullptr ? 1 : 0);
+  if (mapping.skipdma_stores.size() > described) {
+    throw std::runtime_error("Layer '" + layer.get_name() + "' has " +
+                             std::to_string(mapping.skipdma_stores.size()) +
+                             " skip-DMA stores, but channel records for only " +
+                             std::to_string(described) + ".");
+  }
+}
+
 void add_layer_skipdma_spans(const Layer& layer, const LayerMapping& mapping, SkipDmaSpans& spans) {
   const bool tnp_b = layer.is_target_component(ComponentKind::TNP_B);
+  require_described_stores(layer, mapping);
   if (const hw::Component* store = mapping.skipdma_store()) {
-    const SkipDmaStoreChannelInfo info =
-        mapping.skipdma_store_channel ? *mapping.skipdma_store_channel : SkipDmaStoreChannelInfo{};
+    const SkipDmaStoreChannelInfo& info =
+        channel_record(layer, mapping.skipdma_store_channel, "store");
     // A TNP-B stores its own input (the buffered frames), other layers their output.
     const uint32_t size = tnp_b ? skipdma_words(layer, layer.input_dimensions().at(0),
                                                 layer.input_bits(), 2)
@@ -119,16 +145,14 @@ void add_layer_skipdma_spans(const Layer& layer, const LayerMapping& mapping, Sk
                               size);
   }
   if (const hw::Component* store = mapping.skipdma_store_dual_output()) {
-    const SkipDmaStoreChannelInfo info = mapping.skipdma_store_dual_output_channel
-                                             ? *mapping.skipdma_store_dual_output_channel
-                                             : SkipDmaStoreChannelInfo{};
+    const SkipDmaStoreChannelInfo& info =
+        channel_record(layer, mapping.skipdma_store_dual_output_channel, "dual-output store");
     const uint32_t size = skipdma_words(layer, layer.input_dimensions().at(0),
                                         layer.input_bits(), tnp_b ? 2 : 0);
     spans.stores.emplace_back(skipdma_ident(store->ident), 0, info.distance, info.channel, size);
   }
   if (const hw::Component* load = mapping.skipdma_load()) {
-    const SkipDmaLoadChannelInfo info =
-        mapping.skipdma_load_channel ? *mapping.skipdma_load_channel : SkipDmaLoadChannelInfo{};
+    const SkipDmaLoadChannelInfo& info = channel_record(layer, mapping.skipdma_load_channel, "load");
     spans.loads.emplace_back(skipdma_ident(load->ident), tnp_b, info.distance, info.store_channel,
                              0);
   }

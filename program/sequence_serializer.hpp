@@ -107,8 +107,9 @@ class SequenceSerializer {
   // give the skip-DMA spans).
   // Throws std::logic_error, writing nothing, when serialize_version has not run, when
   // finalize already ran, or when the number of passes differs from the passes closed with
-  // finalize_pass; std::runtime_error when a skip-DMA transfer size does not fit 32 bits or
-  // a skip-DMA layer's shape has fewer than 3 dimensions.
+  // finalize_pass; std::runtime_error when a skip-DMA transfer size does not fit 32 bits, a
+  // skip-DMA layer's shape has fewer than 3 dimensions, a skip-DMA store or load lacks its
+  // channel record, or a layer has more stores than the plain and dual-output ones.
   void finalize(const char* version, const Shape& input_shape, const Shape& output_shape,
                 int8_t input_type, int8_t output_type, uint8_t output_bits,
                 bool output_activation, uint32_t hrc_param_1, uint32_t hrc_param_0,

@@ -1,5 +1,7 @@
 #include "python/convert.hpp"
 
+#include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -97,6 +99,20 @@ py::array tensor_to_numpy(const std::shared_ptr<const Tensor>& tensor) {
   }
   // Without a base object pybind11 copies the described memory into an array of its own.
   return py::array(dtype, std::move(numpy_shape), std::move(numpy_strides), dense->raw());
+}
+
+std::optional<int32_t> whole_label(double value) {
+  // The range test also fails for NaN, and comes before the cast, which is undefined outside it.
+  const bool in_range = value >= std::numeric_limits<int32_t>::min() &&
+                        value <= std::numeric_limits<int32_t>::max();
+  if (!in_range || std::trunc(value) != value) return std::nullopt;
+  return static_cast<int32_t>(value);
+}
+
+void require_label_axis(const py::array& labels) {
+  if (labels.ndim() == 0) {
+    throw std::invalid_argument("input_labels must hold one label per input, not a 0-d array.");
+  }
 }
 
 }  // namespace qalto::python

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "qalto/tensor.hpp"
 
@@ -45,5 +46,14 @@ extern template std::shared_ptr<Dense> numpy_to_dense<float>(py::handle, TensorT
 // C order. Throws runtime_error "Unable to convert a tensor of type unknown\n" for a type
 // outside the enum, invalid_argument for a null tensor, and the errors of Tensor::ensure_dense.
 py::array tensor_to_numpy(const std::shared_ptr<const Tensor>& tensor);
+
+// Labels for fit: the int32 value of a label given as a number, checked as the double it is
+// (nothing for a fraction such as 2.0000001, NaN, an infinity or a value outside int32). A
+// float32 round trip would take 2.0000001 as 2 and 16777217 as 16777216, and refuse 2147483647.
+std::optional<int32_t> whole_label(double value);
+
+// A label array must have an axis to take the labels along: a 0-d array throws
+// invalid_argument "input_labels must hold one label per input, not a 0-d array.".
+void require_label_axis(const py::array& labels);
 
 }  // namespace qalto::python

@@ -36,14 +36,11 @@ py::dtype output_dtype(TensorType type) {
   }
 }
 
-// One label from a float: it must be a whole number that fits an int32. The range is checked
-// first, because converting an out-of-range float to int32 is undefined.
+// One label from a float: it must be a whole number that fits an int32.
 int32_t label_from_float(double value) {
-  const float label = static_cast<float>(value);
-  if (!(label >= -2147483648.0f && label < 2147483648.0f)) throw std::invalid_argument(kLabelsError);
-  const auto whole = static_cast<int32_t>(label);
-  if (static_cast<float>(whole) != label) throw std::invalid_argument(kLabelsError);
-  return whole;
+  const auto label = whole_label(value);
+  if (!label) throw std::invalid_argument(kLabelsError);
+  return *label;
 }
 
 bool is_integer_dtype(const py::dtype& dtype) {
@@ -58,6 +55,7 @@ bool is_integer_dtype(const py::dtype& dtype) {
 
 std::vector<int32_t> labels_from_array(const py::array& labels) {
   if (!is_integer_dtype(labels.dtype())) throw std::invalid_argument(kLabelsError);
+  require_label_axis(labels);
   std::vector<int32_t> values;
   // Elements beyond int32 raise the binding's cast error, as the conversion of any argument.
   for (auto item : labels) values.push_back(item.cast<int32_t>());

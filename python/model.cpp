@@ -292,13 +292,10 @@ py::array fit(PyModel& self, const py::array& inputs, const std::vector<int32_t>
 
 // A float label is accepted only when it is a whole number within int32: anything else would
 // be cut to a different class (or be undefined behaviour when out of range).
-std::vector<int32_t> float_label(float label) {
-  const double value = label;
-  if (!std::isfinite(value) || value < std::numeric_limits<int32_t>::min() ||
-      value > std::numeric_limits<int32_t>::max() || std::trunc(value) != value) {
-    throw py::type_error(kLabelError);
-  }
-  return {static_cast<int32_t>(value)};
+std::vector<int32_t> float_label(double label) {
+  const auto value = whole_label(label);
+  if (!value) throw py::type_error(kLabelError);
+  return {*value};
 }
 
 std::vector<int32_t> array_labels(const py::array& labels) {
@@ -306,6 +303,7 @@ std::vector<int32_t> array_labels(const py::array& labels) {
   if (!numpy.attr("issubdtype")(labels.attr("dtype"), numpy.attr("integer")).cast<bool>()) {
     throw py::type_error(kLabelError);
   }
+  require_label_axis(labels);
   // Read as a sequence, element by element: an element that is not one integer within int32
   // (a row of a 2-D array, a value too large) fails the cast instead of being flattened in.
   return py::cast<std::vector<int32_t>>(labels);
@@ -560,7 +558,7 @@ void register_model(py::module_& m) {
           "Args:\n    optimizer (:obj:`qalto.LearningParams`): the optimizer used for learning.")
       .def(
           "fit",
-          [](PyModel& self, const py::array& inputs, float input_labels, uint32_t batch_size) {
+          [](PyModel& self, const py::array& inputs, double input_labels, uint32_t batch_size) {
             return fit(self, inputs, float_label(input_labels), batch_size);
           },
           py::arg("inputs"), py::arg("input_labels"), py::arg("batch_size") = 0, kFitOneDoc)

@@ -66,6 +66,22 @@ int32_t kernel_size(py::ssize_t dim, const char* op) {
   return static_cast<int32_t>(dim);
 }
 
+// A transposed convolution pads by half of what the kernel exceeds the stride by.
+int32_t transpose_pad(int32_t kernel, uint8_t stride) {
+  return std::max<int32_t>(kernel - int32_t{stride}, 0) / 2;
+}
+
+// One output dimension of a transposed convolution: the stride times the input's. A product
+// past 32 bits cannot be a tensor dimension and is refused rather than cut.
+uint32_t transpose_output(py::ssize_t input, uint8_t stride) {
+  const uint64_t size = uint64_t{stride} * static_cast<uint64_t>(input);
+  if (size > UINT32_MAX) {
+    throw std::invalid_argument("conv2d_transpose: the output dimension " + std::to_string(size) +
+                                " does not fit 32 bits.");
+  }
+  return static_cast<uint32_t>(size);
+}
+
 ImagePatches conv_patches(const py::array& filters, uint8_t stride, Padding padding,
                           const Shape& input, const char* op) {
   const TwoDims k = leading_dims(filters, op, "filters");
@@ -161,12 +177,11 @@ py::array conv2d_transpose(const Array<int32_t>& x, const Array<int8_t>& w, uint
   const auto a1 = to_int8(w);
   const TwoDims k = leading_dims(w, "conv2d_transpose", "filters");
   const TwoDims in = leading_dims(x, "conv2d_transpose", "inputs");
-  const auto k1 = static_cast<uint8_t>(k.first);
-  const auto k2 = static_cast<uint8_t>(k.second);
-  const int32_t pad_1 = std::max<int32_t>(int32_t{k1} - stride, 0) / 2;
-  const int32_t pad_2 = std::max<int32_t>(int32_t{k2} - stride, 0) / 2;
-  const auto out_1 = static_cast<uint32_t>(uint64_t{stride} * static_cast<uint64_t>(in.first));
-  const auto out_2 = static_cast<uint32_t>(uint64_t{stride} * static_cast<uint64_t>(in.second));
+  // Pads from the whole kernel size: a cut to fewer bits would shift every output.
+  const int32_t pad_1 = transpose_pad(kernel_size(k.first, "conv2d_transpose"), stride);
+  const int32_t pad_2 = transpose_pad(kernel_size(k.second, "conv2d_transpose"), stride);
+  const uint32_t out_1 = transpose_output(in.first, stride);
+  const uint32_t out_2 = transpose_output(in.second, stride);
   return out(ops::conv2d_transpose(a0, a1, stride, pad_1, pad_2, out_1, out_2));
 }
 

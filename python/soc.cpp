@@ -7,13 +7,27 @@
 
 namespace qalto::python {
 
+namespace {
+
+// Takes the value as an object so that a refusal names the Python types, not the C++ enum
+// the binding would otherwise print in its "incompatible function arguments" message.
+void set_clock_mode(SocDriver& driver, const py::object& value) {
+  if (!py::isinstance(value, py::type::of<soc::ClockMode>())) {
+    const auto type_name = py::type::handle_of(value).attr("__name__").cast<std::string>();
+    throw py::type_error("clock_mode must be a soc.ClockMode, not " + type_name + ".");
+  }
+  driver.set_clock_mode(value.cast<soc::ClockMode>());
+}
+
+}  // namespace
+
 void register_soc_driver(py::module_& m) {
   // soc.ClockMode and PowerMeter are registered later in the module body; the binding resolves
   // them when a call converts its values.
   py::class_<SocDriver, std::unique_ptr<SocDriver, py::nodelete>>(m, "SocDriver")
       .def_property(
           "clock_mode", [](SocDriver& driver) { return driver.clock_mode(); },
-          [](SocDriver& driver, soc::ClockMode mode) { driver.set_clock_mode(mode); },
+          &set_clock_mode,
           "Clock mode of the Vrox.")
       .def_property(
           "power_measurement_enabled",

@@ -49,10 +49,13 @@ void set_ib_spikes(std::vector<uint32_t>& image) {
 }
 
 std::vector<uint32_t> format_input_shift(const Dense& shifts, uint32_t first, uint32_t count) {
-  const uint64_t n = count == 0 ? shifts.size() : count;
   // Check the element type and the last element read before sizing the output, so that a bad
   // count cannot make us allocate for elements that do not exist.
   shifts.data<uint8_t>();
+  // Count 0 stands for the whole tensor only from its start; from a later channel it is an
+  // empty range (an NP part holding no channel), not the rest of the tensor.
+  if (count == 0 && first != 0) return {};
+  const uint64_t n = count == 0 ? shifts.size() : count;
   if (n > 0) shifts.at<uint8_t>(uint64_t{first} + n - 1);
   const uint64_t words = shift_block_words * ((n + shift_block_bytes - 1) / shift_block_bytes);
   std::vector<uint32_t> out(words, 0);

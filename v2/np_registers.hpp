@@ -42,7 +42,8 @@ std::vector<uint32_t> default_np_regs(const hw::Component& component, uint32_t n
 void set_ib_spikes(std::vector<uint32_t>& image);
 
 // The input shifts shifts[first] .. shifts[first + count - 1] packed four per word, the first
-// in the lowest byte, in 2 * ceil(count / 8) zero-filled words; count 0 means the whole tensor.
+// in the lowest byte, in 2 * ceil(count / 8) zero-filled words. Count 0 means the whole tensor
+// when `first` is 0, and an empty range (no words) from any later channel.
 // `shifts` must be uint8 (typed-access panic otherwise) and hold every element read
 // (out-of-range panic otherwise).
 std::vector<uint32_t> format_input_shift(const Dense& shifts, uint32_t first, uint32_t count);

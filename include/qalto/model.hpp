@@ -93,7 +93,8 @@ class Model {
   // Maps the model on `device` through the registered hardware back end (see
   // backend_registry.hpp); null `constraints` means default constraints for the device. Layers
   // the back end leaves become a software sequence, unless `hw_only`, which makes them a
-  // runtime_error with the mapping status text. invalid_argument for a null device;
+  // runtime_error with the mapping status text, or, when no check failed, "Cannot map layer
+  // '<first layer left>'. <why it stays in software>". invalid_argument for a null device;
   // runtime_error "No hardware back end is available." when none is registered. On error the
   // previous mapping stays as it was.
   void map(const std::shared_ptr<Device>& device, bool hw_only = false,

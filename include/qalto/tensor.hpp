@@ -87,7 +87,9 @@ class Tensor {
   static std::shared_ptr<const Dense> ensure_dense(const std::shared_ptr<const Tensor>& tensor);
 };
 
-// Throws through panic "Wrong requested type %s for a tensor of type %s".
+// Throws through panic "Wrong requested type %s for a tensor of type %s": the requested
+// element by the name of the tensor type it stores (uint8_t -> "uint8"; an element no tensor
+// type stores keeps its type-information name), the tensor by Tensor::type_name.
 [[noreturn]] void wrong_tensor_type(const std::type_info& requested, TensorType actual);
 
 template <typename T>

@@ -113,16 +113,20 @@ TEST(Dense, OutOfRangeCoordinatesPanic) {
 TEST(Dense, TypedAccessPanicsOnTheWrongElement) {
   auto floats = Dense::create(TensorType::float32, Shape{1});
   EXPECT_EQ(runtime_error_text([&] { floats->data<int32_t>(); }),
-            "Wrong requested type i for a tensor of type float32");
+            "Wrong requested type int32 for a tensor of type float32");
   auto bits = Dense::create(TensorType::bit, Shape{1});
   EXPECT_EQ(runtime_error_text([&] { bits->data<uint8_t>(); }),
-            "Wrong requested type h for a tensor of type bit");
+            "Wrong requested type uint8 for a tensor of type bit");
   EXPECT_NO_THROW(bits->data<int8_t>());
   std::shared_ptr<const Dense> shorts = Dense::create(TensorType::uint16, Shape{1});
   EXPECT_EQ(runtime_error_text([&] { shorts->data<int16_t>(); }),
-            "Wrong requested type s for a tensor of type uint16");
+            "Wrong requested type int16 for a tensor of type uint16");
   EXPECT_EQ(runtime_error_text([] { wrong_tensor_type(typeid(float), static_cast<TensorType>(42)); }),
-            "Wrong requested type f for a tensor of type unknown");
+            "Wrong requested type float32 for a tensor of type unknown");
+  // An element that no tensor type stores keeps its type-information name.
+  EXPECT_EQ(runtime_error_text([] { wrong_tensor_type(typeid(double), TensorType::int32); }),
+            std::string("Wrong requested type ") + typeid(double).name() +
+                " for a tensor of type int32");
 }
 
 TEST(Dense, StorageElementOfEveryType) {

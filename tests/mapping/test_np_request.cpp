@@ -269,6 +269,18 @@ TEST(NpRequestTnpB, FailedFollowUpStartsOneNewPass) {
   EXPECT_TRUE(none.f.new_pass);
 }
 
+TEST(NpRequestTnpB, ATnpBSkipSourceIsAStatusBeforeAnyAllocation) {
+  Fixture f(mesh_of(0, {np_at(6, {Type::TNP_B})}, 4));
+  Net net;
+  auto bt = net.buffer_conv("bt", net.input("in"), 2);
+  net.join("add", {net.conv("c1", bt), bt});
+  auto [components, status] = f.request(bt, true);
+  EXPECT_EQ(status.to_string(),
+            "Cannot map layer 'bt'. A TNP-B layer's skip-DMA store holds its FIFO: the layer "
+            "cannot also be the source of a skip connection.");
+  EXPECT_EQ(f.mapper.available_nps(Type::TNP_B), cols({6}));
+}
+
 TEST(NpRequestTnpB, DepthwiseTnpSplitByFilterInGroupsOfFour) {
   Fixture f(mesh_of(0, {np_at(6, {Type::TNP_B}), np_at(7, {Type::TNP_B})}, 2));
   f.constraints.set_cnp_max_filters(4);

@@ -362,6 +362,31 @@ TEST(SkipDmaTnpB, FifoChannelsAndTheLayerMissingFromTheSequence) {
             "Cannot map layer 'bt'. Layer not found in the sequence.");
 }
 
+// in -> bt -> c1 -> add(c1, bt) -> c2: the TNP_B's one plain store is its FIFO's, so the
+// skip connection from it would be loaded from a channel no store writes.
+TEST(SkipDmaTnpB, SkipSourceIsRefusedNotWiredToAnUnwrittenChannel) {
+  Net net;
+  auto in = net.input("in");
+  auto bt = net.buffer_conv("bt", in, 2);
+  auto c1 = net.conv("c1", bt);
+  auto add = net.join("add", {c1, bt});
+  auto c2 = net.conv("c2", add);
+  const std::string refused =
+      "Cannot map layer 'bt'. A TNP-B layer's skip-DMA store holds its FIFO: the layer cannot "
+      "also be the source of a skip connection.";
+  EXPECT_EQ(skipdma_store_status(bt).to_string(), refused);
+  EXPECT_FALSE(skipdma_store_status(c1).failed);
+  EXPECT_FALSE(skipdma_store_status(c2).failed);
+  EXPECT_EQ(thrown_message([&] {
+              wire({in, bt, c1, add, c2},
+                   {{bt, {np_component(1, Type::TNP_B), testing::store(0), testing::store(1),
+                          testing::load(0)}},
+                    {c1, {np_component(2)}},
+                    {c2, {np_component(3), testing::load(1)}}});
+            }),
+            refused);
+}
+
 TEST(SkipDmaFailures, MissingInboundLayersAreStatuses) {
   Net net;
   auto in = net.input("in");

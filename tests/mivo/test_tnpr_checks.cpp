@@ -288,6 +288,22 @@ TEST(MivoCompatibility, PostProcessingTimesteps) {
                  "Timesteps dimension must be at least 3 (got 2).");
   expect_failure(check_post_processing_layer(*Closed(129).post), "post",
                  "Timesteps dimension must be at most 128 (got 129).");
+  // Subsampled by 4, 255 or 256 input timesteps reach the closing layer as 64; the series input
+  // goes to an 8-bit register field, which 256 passes.
+  for (uint32_t timesteps : {255u, 256u}) {
+    Series s;
+    auto sr = s.stateful("sr", s.input(timesteps, 8), {{"output_channels", 1}, {"subsample", 4}});
+    testing::identity_output_stage(*sr);
+    auto post = s.post("post", sr);
+    EXPECT_EQ(check_post_processing_layer(*post), MappingStatus::success());
+    if (timesteps == 255) {
+      EXPECT_EQ(check(sr), MappingStatus::success());
+    } else {
+      expect_failure(check(sr), "sr",
+                     "A series closed by a MivoPostProcessing layer can take at most 255 input "
+                     "timesteps (got 256).");
+    }
+  }
 }
 
 TEST(MivoCompatibility, PostProcessingInputStage) {

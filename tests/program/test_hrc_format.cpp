@@ -176,7 +176,7 @@ TEST(HrcWeights, RefusesWhatTheHrcCannotHold) {
   EXPECT_EQ(error_of([] {
               format_hrc_weights(*Dense::create(TensorType::uint8, Shape{3, 3, 1, 1}));
             }),
-            "Wrong requested type a for a tensor of type uint8");
+            "Wrong requested type int8 for a tensor of type uint8");
 }
 
 template <typename T>
@@ -246,7 +246,7 @@ TEST(HrcLutVariables, GoldenWordsAndChecks) {
   EXPECT_EQ(error_of([&] { format_hrc_lut_variables(*scales, *bias, *bs, *os, *big_as, *ascales); }),
             "32 cannot fit in a 6-bit signed integer");
   EXPECT_EQ(error_of([&] { format_hrc_lut_variables(*bias, *bias, *bs, *os, *as, *ascales); }),
-            "Wrong requested type h for a tensor of type int8");
+            "Wrong requested type uint8 for a tensor of type int8");
 }
 
 }  // namespace

@@ -92,15 +92,15 @@ TEST(IoFormat, WrongVariableTypesPanic) {
   q->variables().declare("scales", tensor<int32_t>(TensorType::int32, Shape{2}, {1, 2}));
   q->variables().declare("zero_points", tensor<int8_t>(TensorType::int8, Shape{2}, {1, 2}));
   EXPECT_EQ(error_of([&] { io::format_input_scales(*q); }),
-            "Wrong requested type f for a tensor of type int32");
+            "Wrong requested type float32 for a tensor of type int32");
   EXPECT_EQ(error_of([&] { io::format_input_zero_points(*q); }),
-            "Wrong requested type h for a tensor of type int8");
+            "Wrong requested type uint8 for a tensor of type int8");
 
   auto dq = make_layer(LayerType::Dequantizer, {});
   dq->variables().declare("scales", tensor<uint8_t>(TensorType::uint8, Shape{3}, {1, 2, 3}));
   EXPECT_EQ(io::format_output_shift(*dq).size(), 3u) << "zero shifts read only the shape";
   EXPECT_EQ(error_of([&] { io::format_output_scales(*dq); }),
-            "Wrong requested type f for a tensor of type uint8");
+            "Wrong requested type float32 for a tensor of type uint8");
 }
 
 TEST(IoFormat, MissingVariableFailsInTheEngine) {

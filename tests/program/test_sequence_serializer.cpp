@@ -410,6 +410,42 @@ TEST_F(SerializerTest, TnpBSkipDmaSpansMoveTheBufferedInput) {
   EXPECT_EQ(spans->skipdma_loads()->Get(0)->tnp_b(), 1);
 }
 
+// A skip-DMA component without its channel record would be written as distance 0 on channel
+// 0: the program is refused and left unwritten.
+TEST_F(SerializerTest, SkipDmaComponentsWithoutChannelRecordsAreRefused) {
+  struct Case {
+    std::function<void(LayerMapping&, LayerMapping&)> damage;
+    std::string message;
+  };
+  const std::vector<Case> cases{
+      {[](LayerMapping& me, LayerMapping&) { me.skipdma_store_channel.reset(); },
+       "The skip-DMA store of layer 'E' has no channel record."},
+      {[](LayerMapping& me, LayerMapping&) { me.skipdma_store_dual_output_channel.reset(); },
+       "The skip-DMA dual-output store of layer 'E' has no channel record."},
+      {[](LayerMapping&, LayerMapping& mb) { mb.skipdma_load_channel.reset(); },
+       "The skip-DMA load of layer 'B' has no channel record."},
+      // Two stores of which neither is the dual output: the second has no record to use.
+      {[](LayerMapping& me, LayerMapping&) { me.dual_output_store = false; },
+       "Layer 'E' has 2 skip-DMA stores, but channel records for only 1."},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    c.damage(*layer_mapping_of(*e), *layer_mapping_of(*b));
+    SequenceSerializer s(recorder, io);
+    s.serialize_version(kVersion);
+    s.finalize_pass();
+    std::vector<uint8_t> program{1, 2, 3};
+    try {
+      s.finalize("1", Shape{8, 8, 3}, Shape{8, 8, 4}, 0, 0, 8, false, 0, 0, {}, {}, 1, &program,
+                 {make_pass({b, e})}, 8, false, false, {}, {}, false);
+      ADD_FAILURE() << "no exception for: " << c.message;
+    } catch (const std::runtime_error& error) {
+      EXPECT_EQ(error.what(), c.message);
+    }
+    EXPECT_EQ(program, (std::vector<uint8_t>{1, 2, 3}));
+  }
+}
+
 TEST_F(SerializerTest, RecordersSeeTheirArguments) {
   two_pass_program();
   ASSERT_EQ(recorder.calls.size(), 5u);

@@ -106,7 +106,7 @@ def test_type_must_be_stored_as_the_instance_element():
     assert qt.to_dense("uint8", [15], type=7).type_name == "uint4"
     with pytest.raises(RuntimeError) as error:
         qt.to_dense("int32", [1.0], type=1)
-    assert str(error.value) == "Wrong requested type i for a tensor of type float32"
+    assert str(error.value) == "Wrong requested type int32 for a tensor of type float32"
 
 
 @pytest.mark.parametrize("type_value,name,dtype", [

@@ -217,8 +217,13 @@ def test_fit_label_forms():
         device.fit(inputs=x, input_labels=np.array([1, 2, 3], dtype=np.uint64))
         assert board.last_labels == [1, 2, 3]
         device.fit(x, np.array([9], dtype=np.int8)); assert board.last_labels == [9]
-        for bad in (2.5, 1e10, float("nan"), np.array([1.0]), [1, "a"]):
+        # Float labels keep their exact value: no float32 rounding on the way.
+        for whole in (16777217.0, 2147483647, -2147483648.0):
+            device.fit(x, whole); assert board.last_labels == [int(whole)]
+        for bad in (2.5, 2.0000001, 2147483648.0, 1e10, float("nan"), np.array([1.0]), [1, "a"]):
             raises(ValueError, "fit method expects integers as labels", lambda: device.fit(x, bad))
+        raises(ValueError, "input_labels must hold one label per input, not a 0-d array.",
+               lambda: device.fit(x, np.array(3)))
         raises(RuntimeError, "", lambda: device.fit(x, np.array([2**40, 1, 1])))
         raises(TypeError, "", lambda: device.fit(x, (1, 2, 3)))
         frames = device.metrics["inference_frames"]

@@ -111,9 +111,17 @@ def test_fit_labels_and_add_classes(core):
         m.add_classes(2)
     m.compile(core.QaltoUnsupervised(4, num_classes=5))
     x = np.array([[[[1, 0, 1, 1]]]], np.uint8)
-    for bad in (2.5, np.array([1.0]), ["a"], float("nan"), 3e10):
+    for bad in (2.5, 2.0000001, 2147483648.0, np.array([1.0]), ["a"], float("nan"), 3e10):
         with pytest.raises(TypeError, match="fit method expects integers as labels"):
             m.fit(x, bad)
+    with pytest.raises(ValueError, match="input_labels must hold one label per input, not a 0-d"):
+        m.fit(x, np.array(3))
+    # The largest int32 is a whole label: whatever the model makes of it, it is not refused as
+    # a fraction.
+    try:
+        m.fit(x, 2147483647.0)
+    except Exception as error:
+        assert "fit method expects integers" not in str(error)
     assert m.fit(x, 3).shape == (1, 1, 1, 10)
     m.fit(x, np.array([1]))
     m.fit(x)

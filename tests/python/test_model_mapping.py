@@ -86,6 +86,38 @@ def test_a_layer_v2_cannot_run_stays_in_software_or_fails_with_hw_only(core):
                                                     core.BackendType.Software]
 
 
+NO_HARDWARE_AFTER = "The layer has no hardware of its own and no hardware layer follows it to run with."
+NO_MERGE_AFTER = ("A joining layer runs in the merge of the hardware layer that follows it, and "
+                  "none follows it.")
+
+
+@pytest.mark.parametrize("tail,first,why", [
+    ([], "input", NO_HARDWARE_AFTER),
+    (["deq"], "input", NO_HARDWARE_AFTER),
+    (["conv1", "conv2", "cat"], "cat", NO_MERGE_AFTER),
+])
+def test_hw_only_names_the_first_layer_left_to_software(core, tail, first, why):
+    # No check fails here: the mapping just stops, and the error says where and why.
+    model = core.Model()
+    model.add(layer(core, core.InputData, "input", input_width=8, input_height=8,
+                    input_channels=4))
+    made = {}
+    for name in tail:
+        if name == "deq":
+            model.add(layer(core, core.Dequantizer, name))
+        elif name == "cat":
+            model.add(layer(core, core.Concatenate, name), [made["conv1"], made["conv2"]])
+        else:
+            made[name] = layer(core, core.Conv2D, name, filters=8)
+            model.add(made[name])
+    with pytest.raises(RuntimeError) as error:
+        model._map(v2_device(core), True)
+    assert str(error.value) == f"Cannot map layer '{first}'. {why}"
+    assert model.sequences == []
+    model._map(v2_device(core), False)
+    assert model.sequences[-1].backend == core.BackendType.Software
+
+
 def test_run_on_a_board_records_clock_metrics_and_power_events():
     pytest.importorskip("qalto_testing")
     from conftest import run_isolated

@@ -101,6 +101,15 @@ def test_conv2d_transpose_pads_by_half_the_excess(core):
     # Kernel not larger than the stride: no padding, output p collects input p // 3.
     out = nn.conv2d_transpose(np.arange(1, 3).reshape(2, 1, 1), np.ones((3, 1, 1, 1)), 3)
     assert out[:, 0, 0].tolist() == [1, 1, 1, 2, 2, 2]
+    # Kernel 257, stride 1: pad 128 from the whole size, so output 0 collects weight 128.
+    w = np.zeros((257, 1, 1, 1), np.int8)
+    w[0], w[128] = 1, 7
+    out = nn.conv2d_transpose(np.full((1, 1, 1), 3), w, 1)
+    assert out.shape == (1, 1, 1) and out[0, 0, 0] == 21
+    # An output dimension past 32 bits is refused, not cut to its low bits.
+    rows = 2**32 // 255 + 1
+    with pytest.raises(ValueError, match=f"output dimension {255 * rows} does not fit 32 bits"):
+        nn.conv2d_transpose(np.broadcast_to(np.int32(0), (rows, 1, 1)), np.ones((1, 1, 1, 1)), 255)
 
 
 def test_scale_out_scale_types(core):

@@ -27,7 +27,9 @@ def test_clock_mode_goes_through_the_clock_registers():
         board.set_register(0xF0001190, 2)
         raises(RuntimeError, "Unexpected frequency value detected: 200000000.",
                lambda: soc.clock_mode)
-        raises(TypeError, "", lambda: setattr(soc, "clock_mode", 300000000))
+        for value, name in ((300000000, "int"), (core.Hardware, "BackendType")):
+            raises(TypeError, "clock_mode must be a soc.ClockMode, not " + name + ".",
+                   lambda: setattr(soc, "clock_mode", value))
         board.clock_stuck = True
         raises(RuntimeError, "Clock mode is already changing.",
                lambda: setattr(soc, "clock_mode", core.soc.LowPower))

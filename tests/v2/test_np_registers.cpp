@@ -100,6 +100,9 @@ TEST(FormatInputShift, SubRange) {
   const auto t = shifts_0_to(12);
   EXPECT_EQ(v2::format_input_shift(*t, 3, 3), (std::vector<uint32_t>{0x00060504, 0}));
   EXPECT_EQ(v2::format_input_shift(*t, 11, 1), (std::vector<uint32_t>{0x0000000C, 0}));
+  // An empty range from a later channel (count 0) holds no words, even past the end.
+  EXPECT_EQ(v2::format_input_shift(*t, 3, 0), std::vector<uint32_t>{});
+  EXPECT_EQ(v2::format_input_shift(*t, 12, 0), std::vector<uint32_t>{});
   auto high = Dense::create(TensorType::uint8, Shape{1});
   high->data<uint8_t>()[0] = 0xFF;
   EXPECT_EQ(v2::format_input_shift(*high, 0, 1), (std::vector<uint32_t>{0xFF, 0}));
