@@ -33,6 +33,7 @@ test-asan: setup $(ASAN_BUILD)/build.ninja
 
 bench: build
 	@for b in $(BUILD)/bench/*; do [ -x "$$b" ] && "$$b"; done; true
+	PYTHONPATH=$(BUILD) $(PYTHON) bench/ratios.py
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -144,17 +144,11 @@ void Variables::set(const std::string& name, std::shared_ptr<Dense> tensor) {
                                   current.dimensions().to_string() + ", got " +
                                   tensor->dimensions().to_string() + ".");
     }
-    const int64_t low = tensor_type_min(tensor->type());
-    const int64_t high = tensor_type_max(tensor->type());
-    if (tensor->type() != TensorType::float32) {
-      for (size_t i = 0; i < tensor->size(); ++i) {
-        const int64_t v = tensor->value_as_int(i);
-        if (v < low || v > high) {
-          throw std::invalid_argument("Variable " + name + " of type " +
-                                      Tensor::type_name(tensor->type()) + " cannot hold " +
-                                      std::to_string(v) + ".");
-        }
-      }
+    const uint64_t outside = tensor->first_value_out_of_range();
+    if (outside < tensor->size()) {
+      throw std::invalid_argument("Variable " + name + " of type " +
+                                  Tensor::type_name(tensor->type()) + " cannot hold " +
+                                  std::to_string(tensor->value_as_int(outside)) + ".");
     }
   }
   tensors_[name] = std::move(tensor);
@@ -162,6 +156,12 @@ void Variables::set(const std::string& name, std::shared_ptr<Dense> tensor) {
 
 void Variables::declare(const std::string& name, std::shared_ptr<Dense> tensor) {
   tensors_[name] = std::move(tensor);
+}
+
+uint64_t Variables::byte_size() const {
+  uint64_t total = 0;
+  for (const auto& [name, tensor] : tensors_) total += tensor->byte_size();
+  return total;
 }
 
 // ---- Layer ----

@@ -158,11 +158,7 @@ std::vector<VariableLayout> variable_layouts(const Layer& layer) {
 
 }  // namespace
 
-uint64_t Layer::variable_bytes() const {
-  uint64_t total = 0;
-  for (const auto& name : variables_.names()) total += variables_.get(name)->byte_size();
-  return total;
-}
+uint64_t Layer::variable_bytes() const { return variables_.byte_size(); }
 
 void Layer::declare_variables() {
   // A variable already declared with this type and shape keeps its values: rebuilding a layer

@@ -1,6 +1,7 @@
 #include "qalto/model_file.hpp"
 
 #include <fcntl.h>
+#include <snappy-sinksource.h>
 #include <snappy.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,8 +9,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 namespace qalto::model_file {
@@ -37,11 +38,32 @@ std::pair<uint64_t, size_t> read_header(const uint8_t* data, size_t size) {
   return {length, used + 1};
 }
 
-uint32_t little_endian(const uint8_t* p, size_t bytes) {
-  uint32_t v = 0;
-  for (size_t i = 0; i < bytes; ++i) v |= uint32_t{p[i]} << (8 * i);
-  return v;
-}
+// The library's decoder writes into a buffer of the stated length through this sink, which
+// counts what it really receives: the count UncompressAsMuchAsPossible returns is not reliable
+// (after a complete block followed by more bytes it counts the last block twice). Bytes beyond
+// the buffer are never written; receiving them marks the block corrupt.
+class BoundedSink : public snappy::Sink {
+ public:
+  BoundedSink(char* buffer, size_t capacity) : buffer_(buffer), capacity_(capacity) {}
+
+  void Append(const char* bytes, size_t n) override {
+    if (n > capacity_ - written_) {
+      overflowed_ = true;
+      n = capacity_ - written_;
+    }
+    if (n > 0) std::memcpy(buffer_ + written_, bytes, n);
+    written_ += n;
+  }
+
+  // Whether the buffer was filled exactly.
+  bool full() const { return written_ == capacity_ && !overflowed_; }
+
+ private:
+  char* buffer_;
+  size_t capacity_;
+  size_t written_ = 0;
+  bool overflowed_ = false;
+};
 
 }  // namespace
 
@@ -57,54 +79,19 @@ std::vector<uint8_t> compress(const std::vector<uint8_t>& raw) {
 std::vector<uint8_t> uncompress(const uint8_t* data, size_t size) {
   const auto [length, header] = read_header(data, size);
   const uint64_t body = size - header;
+  // The stated length is untrusted: it sizes the output only once the block could produce it.
   if (length > body * kMaxExpansionNumerator / kMaxExpansionDenominator) corrupt();
   std::vector<uint8_t> out(static_cast<size_t>(length));
-  const uint8_t* ip = data + header;
-  const uint8_t* end = data + size;
-  size_t op = 0;
-  while (op < length) {
-    if (ip >= end) corrupt();
-    const uint8_t tag = *ip++;
-    uint64_t count = 0;
-    uint64_t offset = 0;
-    const uint32_t upper = tag >> 2;
-    switch (tag & 3) {
-      case 0: {  // literal
-        count = upper + 1;
-        if (upper >= 60) {
-          const size_t extra = upper - 59;
-          if (static_cast<size_t>(end - ip) < extra) corrupt();
-          count = uint64_t{little_endian(ip, extra)} + 1;
-          ip += extra;
-        }
-        if (static_cast<uint64_t>(end - ip) < count || length - op < count) corrupt();
-        std::memcpy(out.data() + op, ip, count);
-        ip += count;
-        op += count;
-        continue;
-      }
-      case 1:
-        if (end - ip < 1) corrupt();
-        count = 4 + (upper & 7);
-        offset = (uint64_t{upper >> 3} << 8) | *ip++;
-        break;
-      case 2:
-        if (end - ip < 2) corrupt();
-        count = upper + 1;
-        offset = little_endian(ip, 2);
-        ip += 2;
-        break;
-      default:
-        if (end - ip < 4) corrupt();
-        count = upper + 1;
-        offset = little_endian(ip, 4);
-        ip += 4;
-        break;
-    }
-    if (offset == 0 || offset > op || length - op < count) corrupt();
-    // Copies may overlap their own output (run-length style), so go byte by byte.
-    for (uint64_t i = 0; i < count; ++i, ++op) out[op] = out[op - offset];
-  }
+  const char* block = reinterpret_cast<const char*>(data);
+  char spare = 0;  // somewhere to point at when the block is empty
+  char* output = length ? reinterpret_cast<char*>(out.data()) : &spare;
+  if (snappy::RawUncompress(block, size, output)) return out;
+  // RawUncompress also refuses bytes that follow a complete block; such a block still yields
+  // all of its stated length.
+  snappy::ByteArraySource source(block, size);
+  BoundedSink sink(output, out.size());
+  snappy::UncompressAsMuchAsPossible(&source, &sink);
+  if (!sink.full()) corrupt();
   return out;
 }
 
@@ -150,25 +137,54 @@ std::string temporary_name(const std::string& path) {
   return path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
 }
 
-// Writes the block straight into `path`, truncating it: for targets that must not be replaced
-// by a new file (devices, pipes, hard-linked or foreign files, unwritable directories).
+// Reserves the file's first `size` bytes, so that writing them cannot run out of room (disk
+// full, file-size limit) once the old content starts to be overwritten. A file system that
+// cannot reserve is written without a reservation.
+bool reserve(int fd, size_t size) {
+  int error = 0;
+  do {
+    error = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+  } while (error == EINTR);
+  return error == 0 || error == EOPNOTSUPP || error == ENOSYS || error == EINVAL;
+}
+
+// Writes the block straight into `path`: for targets that must not be replaced by a new file
+// (devices, pipes, hard-linked or foreign files, unwritable directories). A regular file is
+// neither truncated nor overwritten before its new size is reserved, and is cut to the block's
+// length only once the block is written, so a failed save leaves the old content whole.
 void write_in_place(const std::string& path, const std::vector<uint8_t>& block,
                     const std::string& open_error) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) throw std::invalid_argument(open_error);
-  bool ok = write_all(fd, block.data(), block.size());
+  struct stat info {};
+  bool ok = ::fstat(fd, &info) == 0;
+  const bool regular = ok && S_ISREG(info.st_mode);
+  ok = ok && (!regular || reserve(fd, block.size()));
+  ok = ok && write_all(fd, block.data(), block.size());
+  if (regular) {
+    ok = ok && ::ftruncate(fd, static_cast<off_t>(block.size())) == 0;
+    ok = ok && ::fsync(fd) == 0;
+  }
   ok = (::close(fd) == 0) && ok;
   if (!ok) throw std::runtime_error("Unable to write model file: " + path);
 }
 
-// The file a path names once symbolic links are followed, so that saving through a link
-// updates the linked file instead of replacing the link.
-std::string resolved(const std::string& path) {
-  char* real = ::realpath(path.c_str(), nullptr);
-  if (!real) return path;
-  std::string result(real);
-  std::free(real);
-  return result;
+// Where the chain of symbolic links starting at `path` ends, whether that file exists or not:
+// the name a save must replace or create so that the links stay links. Empty when the chain
+// loops or is too long to follow.
+std::string link_end(const std::string& path) {
+  constexpr int kMaxLinks = 40;  // the kernel's own limit
+  std::filesystem::path current(path);
+  for (int links = 0; links <= kMaxLinks; ++links) {
+    std::error_code error;
+    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(current, error))) {
+      return current.string();
+    }
+    const std::filesystem::path target = std::filesystem::read_symlink(current, error);
+    if (error) return current.string();
+    current = target.is_absolute() ? target : current.parent_path() / target;
+  }
+  return {};
 }
 
 }  // namespace
@@ -191,7 +207,8 @@ void write(const std::string& path, const std::vector<uint8_t>& raw) {
     write_in_place(path, block, open_error);
     return;
   }
-  const std::string final_path = exists ? resolved(path) : path;
+  const std::string final_path = link_end(path);
+  if (final_path.empty()) throw std::invalid_argument(open_error);
   const std::string temporary = temporary_name(final_path);
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) {

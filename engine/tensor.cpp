@@ -1,7 +1,7 @@
 #include "qalto/tensor.hpp"
 
+#include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <typeinfo>
@@ -149,24 +149,50 @@ void wrong_tensor_type(const std::type_info& requested, TensorType actual) {
         Tensor::type_name(actual));
 }
 
-Dense::Dense(TensorType type, const Shape& shape, Layout layout)
-    : type_(type), shape_(shape), layout_(layout) {
+namespace {
+
+// The element count of a tensor, once its type, layout and shape are known to be valid.
+uint64_t checked_elements(TensorType type, const Shape& shape, Dense::Layout layout) {
   if (!is_valid_tensor_type(type)) {
-    throw std::invalid_argument(std::string("Unsupported tensor type ") + type_name(type) + ".");
+    throw std::invalid_argument(std::string("Unsupported tensor type ") + Tensor::type_name(type) +
+                                ".");
   }
-  if (layout != Layout::RowMajor && layout != Layout::ColMajor) {
+  if (layout != Dense::Layout::RowMajor && layout != Dense::Layout::ColMajor) {
     throw std::invalid_argument("Unsupported tensor layout " +
                                 std::to_string(static_cast<unsigned>(layout)) + ".");
   }
   if (shape.size() == 0) throw std::invalid_argument("A tensor needs at least one dimension.");
   // Checked before anything is allocated; also keeps every 32-bit stride exact.
-  if (shape.elements() > max_elements) {
+  const uint64_t elements = shape.elements();
+  if (elements > Dense::max_elements) {
     throw std::invalid_argument("A tensor of shape " + shape.to_string() +
-                                " exceeds the limit of " + std::to_string(max_elements) +
+                                " exceeds the limit of " + std::to_string(Dense::max_elements) +
                                 " elements.");
   }
+  return elements;
+}
+
+}  // namespace
+
+Dense::Dense(TensorType type, const Shape& shape, Layout layout)
+    : type_(type), shape_(shape), layout_(layout) {
+  const uint64_t elements = checked_elements(type, shape, layout);
   strides_ = eval_strides(shape, layout);
-  bytes_.assign(shape.elements() * element_size(type), 0);
+  bytes_.assign(elements * element_size(type), 0);
+}
+
+Dense::Dense(TensorType type, const Shape& shape, Layout layout, const void* data, size_t bytes)
+    : type_(type), shape_(shape), layout_(layout) {
+  const uint64_t expected = checked_elements(type, shape, layout) * element_size(type);
+  if (data == nullptr) throw std::invalid_argument("Cannot copy a tensor from a null buffer.");
+  if (bytes != expected) {
+    throw std::invalid_argument("Buffer of " + std::to_string(bytes) + " bytes for a tensor of " +
+                                std::to_string(expected) + " bytes.");
+  }
+  strides_ = eval_strides(shape, layout);
+  // One copy of the whole buffer, without zero-filling it first.
+  const auto* first = static_cast<const uint8_t*>(data);
+  bytes_.assign(first, first + bytes);
 }
 
 std::shared_ptr<Dense> Dense::create(TensorType type, const Shape& shape, Layout layout) {
@@ -175,14 +201,7 @@ std::shared_ptr<Dense> Dense::create(TensorType type, const Shape& shape, Layout
 
 std::shared_ptr<Dense> Dense::copy(const void* data, size_t bytes, TensorType type,
                                    const Shape& shape, Layout layout) {
-  auto dense = create(type, shape, layout);
-  if (data == nullptr) throw std::invalid_argument("Cannot copy a tensor from a null buffer.");
-  if (bytes != dense->bytes_.size()) {
-    throw std::invalid_argument("Buffer of " + std::to_string(bytes) + " bytes for a tensor of " +
-                                std::to_string(dense->bytes_.size()) + " bytes.");
-  }
-  if (bytes) std::memcpy(dense->bytes_.data(), data, bytes);
-  return dense;
+  return std::make_shared<Dense>(type, shape, layout, data, bytes);
 }
 
 std::vector<std::shared_ptr<Dense>> Dense::split(const Dense& dense) {
@@ -262,6 +281,31 @@ int64_t Dense::value_as_int(size_t index) const {
     case TensorType::uint4:
     case TensorType::uint2: return data<uint8_t>()[index];
     default: return data<int8_t>()[index];
+  }
+}
+
+namespace {
+
+// One pass over the raw elements, stopping at the first value outside [low, high].
+template <typename T>
+uint64_t first_outside(const uint8_t* bytes, uint64_t count, int64_t low, int64_t high) {
+  const T* values = reinterpret_cast<const T*>(bytes);
+  return std::find_if(values, values + count, [=](T v) { return v < low || v > high; }) - values;
+}
+
+}  // namespace
+
+uint64_t Dense::first_value_out_of_range() const {
+  const uint64_t count = bytes_.size() / element_size(type_);
+  const int64_t low = tensor_type_min(type_);
+  const int64_t high = tensor_type_max(type_);
+  switch (type_) {
+    case TensorType::int4:
+    case TensorType::int2:
+    case TensorType::bit: return first_outside<int8_t>(bytes_.data(), count, low, high);
+    case TensorType::uint4:
+    case TensorType::uint2: return first_outside<uint8_t>(bytes_.data(), count, low, high);
+    default: return count;
   }
 }
 

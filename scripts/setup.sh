@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ make pybind11-dev libflatbuffers-dev flatbuffers-compiler
           libsnappy-dev python3-dev python3-numpy python3-pytest libgtest-dev libgmock-dev
-          libbenchmark-dev)
+          libbenchmark-dev python3-snappy)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

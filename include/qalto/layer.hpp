@@ -132,6 +132,8 @@ class Variables {
   void set(const std::string& name, std::shared_ptr<Dense> tensor);
   // Adds or replaces a variable without checks (used by the engine when it builds a layer).
   void declare(const std::string& name, std::shared_ptr<Dense> tensor);
+  // The bytes of all the variables.
+  uint64_t byte_size() const;
 
  private:
   std::map<std::string, std::shared_ptr<Dense>> tensors_;

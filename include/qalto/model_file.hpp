@@ -12,10 +12,11 @@ namespace qalto::model_file {
 // The raw block of `raw`.
 std::vector<uint8_t> compress(const std::vector<uint8_t>& raw);
 
-// The content of a raw block. The stated length is checked against what the block's bytes can
-// expand to before anything is allocated, and every element is checked as it is decoded: a
-// bad length header, a truncated block, a copy that reaches before the start or past the stated
-// length throws invalid_argument "Cannot uncompress corrupted serialization buffer".
+// The content of a raw block, decoded by the snappy library. The stated length is checked
+// against what the block's bytes can expand to before anything is allocated; bytes after a
+// complete block are ignored. A bad length header, a truncated or damaged block, or one that
+// yields fewer bytes than it states throws invalid_argument "Cannot uncompress corrupted
+// serialization buffer".
 std::vector<uint8_t> uncompress(const uint8_t* data, size_t size);
 
 // The uncompressed content of the model file at `path`. runtime_error "File not found." when
@@ -27,13 +28,16 @@ std::vector<uint8_t> read(const std::string& path);
 // Compresses `raw` and writes it to `path`. A regular file of ours (or a new one) is replaced
 // atomically: the block goes to a new file beside the target (with the target's permissions),
 // which replaces the target only once it is completely written and closed, so a failure never
-// leaves a truncated file in place of a good one; a symbolic link is followed, not replaced.
+// leaves a truncated file in place of a good one. A symbolic link is followed, not replaced: the
+// file at the end of its chain is written, and created when the link dangles.
 // Targets that a new file must not replace (devices, pipes, hard-linked or foreign files), and
-// files whose directory takes no new file, are truncated and written in place.
+// files whose directory takes no new file, are written in place; a regular file then gets its
+// new size reserved before a byte changes and is cut to the new length only once the block is
+// written, so a full disk or a file-size limit leaves its old content whole.
 // invalid_argument "Unable to open file for saving model: <path>" when the path is empty, holds
-// a NUL byte, names a directory, or the file cannot be opened for writing; runtime_error
-// "Unable to write model file: <path>" when writing, syncing, closing or the replacement fails
-// (a temporary file is removed).
+// a NUL byte, names a directory or a chain of links that loops, or the file cannot be opened
+// for writing; runtime_error "Unable to write model file: <path>" when reserving, writing,
+// syncing, closing or the replacement fails (a temporary file is removed).
 void write(const std::string& path, const std::vector<uint8_t>& raw);
 
 }  // namespace qalto::model_file

@@ -162,9 +162,14 @@ class Dense : public Tensor {
   // Any element as a 64-bit integer by linear index: floats are truncated toward zero and
   // saturate at the int64 limits, NaN gives 0.
   int64_t value_as_int(size_t index) const;
+  // Linear index of the first element whose value lies outside the range of the tensor's type,
+  // or the element count when every value fits. Only the packed types (int4, int2, uint4, uint2,
+  // bit) can hold such values: the others' elements hold exactly their type's range.
+  uint64_t first_value_out_of_range() const;
 
-  // As `create`, for make_shared.
+  // As `create` and `copy`, for make_shared.
   Dense(TensorType type, const Shape& shape, Layout layout);
+  Dense(TensorType type, const Shape& shape, Layout layout, const void* data, size_t bytes);
 
  private:
   template <typename T>

@@ -427,6 +427,13 @@ TEST(ModelFile, RawBlockDecoderAcceptsTrailingBytesAndRefusesDamage) {
   auto padded = block;
   padded.insert(padded.end(), 16, 0);
   EXPECT_EQ(model_file::uncompress(padded.data(), padded.size()), raw);
+  // Trailing bytes that read as an element (a literal, a copy) are ignored as well.
+  for (std::vector<uint8_t> tail : {std::vector<uint8_t>{0x08, 'a', 'b', 'c'},
+                                    std::vector<uint8_t>{0x01 | (4 << 2), 0x01}}) {
+    auto extended = block;
+    extended.insert(extended.end(), tail.begin(), tail.end());
+    EXPECT_EQ(model_file::uncompress(extended.data(), extended.size()), raw);
+  }
   // Truncated anywhere: refused.
   for (size_t n = 0; n < block.size(); ++n) {
     EXPECT_THROW(model_file::uncompress(block.data(), n), std::invalid_argument) << n;
@@ -497,6 +504,16 @@ TEST(ModelFile, SaveFollowsLinksKeepsPermissionsAndHardLinks) {
   model_file::write(real.string(), other);
   EXPECT_EQ(model_file::read((dir / "twin.fbz").string()), other);
   EXPECT_EQ(fs::hard_link_count(real), 2u);
+  // A chain of links that dangles at its end creates the end; one that loops is refused.
+  fs::create_symlink("hop.fbz", dir / "first.fbz");
+  fs::create_symlink(dir / "sub" / "end.fbz", dir / "hop.fbz");
+  fs::create_directory(dir / "sub");
+  model_file::write((dir / "first.fbz").string(), bytes);
+  EXPECT_TRUE(fs::is_symlink(dir / "first.fbz") && fs::is_symlink(dir / "hop.fbz"));
+  EXPECT_EQ(model_file::read((dir / "sub" / "end.fbz").string()), bytes);
+  fs::create_symlink("loop.fbz", dir / "loop.fbz");
+  EXPECT_THROW(model_file::write((dir / "loop.fbz").string(), bytes), std::invalid_argument);
+  EXPECT_TRUE(fs::is_symlink(dir / "loop.fbz"));
   fs::remove_all(dir);
 }
 

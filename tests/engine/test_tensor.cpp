@@ -158,6 +158,27 @@ TEST(Dense, ValueAsIntSaturatesFloats) {
   EXPECT_EQ(Dense::copy(wide, 2, TensorType::uint16, Shape{1})->value_as_int(0), 65535);
 }
 
+TEST(Dense, FirstValueOutOfRangeOfEveryType) {
+  // Every byte value in every one-byte type: the first one outside the type's range is found,
+  // and types whose element holds exactly their range find none.
+  for (int t = 0; t <= 10; ++t) {
+    const auto type = static_cast<TensorType>(t);
+    if (element_size(type) != 1) continue;
+    uint8_t bytes[256];
+    for (int b = 0; b < 256; ++b) bytes[b] = static_cast<uint8_t>(b);
+    auto dense = Dense::copy(bytes, sizeof bytes, type, Shape{256});
+    uint64_t expected = 256;
+    for (uint64_t i = 0; i < 256 && expected == 256; ++i) {
+      const int64_t v = dense->value_as_int(i);
+      if (v < tensor_type_min(type) || v > tensor_type_max(type)) expected = i;
+    }
+    EXPECT_EQ(dense->first_value_out_of_range(), expected) << Tensor::type_name(type);
+  }
+  const int32_t wide[2] = {INT32_MIN, INT32_MAX};
+  EXPECT_EQ(Dense::copy(wide, sizeof wide, TensorType::int32, Shape{2})->first_value_out_of_range(),
+            2u);
+}
+
 TEST(Tensor, TypeNames) {
   const char* names[] = {"int32", "float32", "uint8", "int16", "int8", "int4",
                          "int2",  "uint4",   "uint2", "bit",   "uint16"};

@@ -4,6 +4,8 @@ import struct
 import numpy as np
 import pytest
 
+from conftest import run_isolated
+
 
 def model(core):
     m = core.Model()
@@ -108,6 +110,38 @@ def test_save_through_a_link_updates_the_linked_file(core, tmp_path):
     assert link.is_symlink()
     assert core.Model(str(real)).to_buffer() == m.to_buffer()
     assert os.stat(real).st_mode & 0o777 == 0o600
+    # A dangling link (relative, like most): its target is created, the link stays.
+    dangling = tmp_path / "dangling.fbz"
+    dangling.symlink_to("made.fbz")
+    m.save(str(dangling))
+    assert dangling.is_symlink() and not (tmp_path / "made.fbz").is_symlink()
+    assert core.Model(str(tmp_path / "made.fbz")).to_buffer() == m.to_buffer()
+
+
+def test_in_place_save_that_runs_out_of_room_keeps_the_old_file(core, tmp_path):
+    path = tmp_path / "m.fbz"
+    model(core).save(str(path))
+    os.link(path, tmp_path / "twin.fbz")  # a second link: the save must write in place
+    old = path.read_bytes()
+    limit = len(old) + 8
+    # Random weights do not compress: the new file cannot fit under the limit.
+    result = run_isolated(f"""
+import resource, signal
+import numpy as np
+import qalto.core as core
+m = core.Model({str(path)!r})
+rng = np.random.default_rng(1)
+m.get_layer("conv").variables["weights"] = rng.integers(-128, 128, (3, 3, 2, 3), np.int8)
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, ({limit}, {limit}))
+try:
+    m.save({str(path)!r})
+except RuntimeError as e:
+    print(e)
+""")
+    assert result.stdout.strip() == f"Unable to write model file: {path}", result.stderr
+    assert path.read_bytes() == old
+    assert core.Model(str(path)).to_buffer() == model(core).to_buffer()
 
 
 def snappy_literals(data):

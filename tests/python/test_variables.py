@@ -50,7 +50,7 @@ def test_packed_types_accept_their_range_and_refuse_beyond(layer, name, dtype, l
     for value in outside:
         bad = good.copy()
         bad[1, 2] = value
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match=f"^Variable {name} of type .* cannot hold {value}\\.$"):
             variables[name] = bad
         np.testing.assert_array_equal(variables[name], good)  # unchanged
 
