@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <set>
 #include <stdexcept>
+#include <string>
 
 #include "qalto/backend_registry.hpp"
 #include "qalto/software.hpp"
@@ -195,6 +197,117 @@ std::vector<std::shared_ptr<const Dense>> run_hardware(
   return outputs;
 }
 
+// Where a hardware sequence takes its one input tensor from.
+struct HardwareInput {
+  enum class From { ModelInput, Layer, Previous } from = From::Previous;
+  const Layer* layer = nullptr;  // with From::Layer
+};
+
+std::vector<const Layer*> layers_of(const Sequence& sequence) {
+  std::vector<const Layer*> layers;
+  for (const auto& pass : sequence.passes()) {
+    for (const auto& layer : pass->layers) layers.push_back(layer.get());
+  }
+  return layers;
+}
+
+// What a mapped run can give a sequence: the model's input (the output of every InputData),
+// and the output of the last layer of each sequence already run. The other layers of a
+// hardware sequence leave no output outside the device.
+class Availability {
+ public:
+  // Throws runtime_error when `reader` (outside the sequence of `source`) cannot be given the
+  // output of `source`.
+  void check(const Layer& reader, const Layer& source) const {
+    if (source.type() == LayerType::InputData || returned_.count(&source)) return;
+    if (on_device_.count(&source)) {
+      throw std::runtime_error("Layer " + reader.get_name() + " needs the output of layer " +
+                               source.get_name() + ", which stays on the device: a hardware " +
+                               "sequence returns the output of its last layer only.");
+    }
+    throw std::runtime_error("Layer " + reader.get_name() + " needs the output of layer " +
+                             source.get_name() + ", which no earlier sequence returns.");
+  }
+  void add(const std::vector<const Layer*>& layers, bool hardware) {
+    if (layers.empty()) return;
+    if (hardware) on_device_.insert(layers.begin(), layers.end() - 1);
+    returned_.insert(layers.back());
+  }
+
+ private:
+  std::set<const Layer*> returned_;
+  std::set<const Layer*> on_device_;
+};
+
+std::string source_name(const HardwareInput& input) {
+  return input.from == HardwareInput::From::Layer ? "layer " + input.layer->get_name()
+                                                  : std::string("the model's input");
+}
+
+// The one tensor a hardware sequence is given: the output of the layer outside it that its
+// layers read, or the model's input for an InputData. A sequence that lists no layers takes
+// the previous sequence's output.
+HardwareInput hardware_input(const Sequence& sequence, const std::vector<const Layer*>& layers) {
+  const std::set<const Layer*> own(layers.begin(), layers.end());
+  HardwareInput input;
+  auto take = [&](HardwareInput next) {
+    const bool same = input.from == next.from && input.layer == next.layer;
+    if (input.from != HardwareInput::From::Previous && !same) {
+      throw std::runtime_error("Hardware sequence " + sequence.name() + " takes one input but " +
+                               "needs both " + source_name(input) + " and " + source_name(next) +
+                               ".");
+    }
+    input = next;
+  };
+  for (const Layer* layer : layers) {
+    if (layer->type() == LayerType::InputData) take({HardwareInput::From::ModelInput, nullptr});
+    for (const auto& source : layer->inbound_layers()) {
+      if (own.count(source.get())) continue;
+      if (source->type() == LayerType::InputData) {
+        take({HardwareInput::From::ModelInput, nullptr});
+      } else {
+        take({HardwareInput::From::Layer, source.get()});
+      }
+    }
+  }
+  return input;
+}
+
+// Checks, before anything runs, that every layer of every sequence can be given the outputs
+// of its real inbound layers, and returns the input of each hardware sequence (unused for
+// software ones). Throws runtime_error naming the layer and the output it cannot get.
+std::vector<HardwareInput> plan_inputs(const Sequences& sequences) {
+  Availability available;
+  std::vector<HardwareInput> inputs;
+  for (const auto& sequence : sequences) {
+    const auto layers = layers_of(*sequence);
+    const std::set<const Layer*> own(layers.begin(), layers.end());
+    for (const Layer* layer : layers) {
+      for (const auto& source : layer->inbound_layers()) {
+        if (!own.count(source.get())) available.check(*layer, *source);
+      }
+    }
+    const bool hardware = !dynamic_cast<const SoftwareSequence*>(sequence.get());
+    inputs.push_back(hardware ? hardware_input(*sequence, layers) : HardwareInput{});
+    available.add(layers, hardware);
+  }
+  return inputs;
+}
+
+// Per sample, the output of every InputData of `layers`: the sample in the layer's type.
+std::vector<software::KnownOutputs> input_outputs(
+    const std::vector<std::shared_ptr<Layer>>& layers,
+    const std::vector<std::shared_ptr<const Dense>>& samples) {
+  std::vector<software::KnownOutputs> known(samples.size());
+  for (const auto& layer : layers) {
+    if (layer->type() != LayerType::InputData) continue;
+    for (size_t s = 0; s < samples.size(); ++s) {
+      known[s][layer.get()] = software::run_sample({layer}, samples[s]);
+    }
+  }
+  return known;
+}
+
 }  // namespace
 
 // ---- construction and copies ----
@@ -310,16 +423,35 @@ std::shared_ptr<Tensor> Model::run(const std::shared_ptr<const Dense>& inputs, u
     return stack(software::Run(layers_).samples(samples));
   }
   for (const auto& sequence : sequences_) {
-    if (auto* software = dynamic_cast<SoftwareSequence*>(sequence.get())) {
-      samples = software::Run(software->layers()).samples(samples);
-    } else if (auto* hardware = dynamic_cast<ForwardableSequence*>(sequence.get())) {
-      const bool last = sequence == sequences_.back();
-      samples = run_hardware(*hardware, samples, batch_size, last ? labels : nullptr);
-    } else {
+    if (!dynamic_cast<SoftwareSequence*>(sequence.get()) &&
+        !dynamic_cast<ForwardableSequence*>(sequence.get())) {
       throw std::runtime_error("Sequence " + sequence->name() + " cannot be run.");
     }
   }
-  return stack(samples);
+  const auto hardware_inputs = plan_inputs(sequences_);
+  // Every layer reads its real inbound layers: the outputs known so far, per sample.
+  auto known = input_outputs(layers_, samples);
+  auto outputs = samples;  // the previous sequence's outputs
+  for (size_t i = 0; i < sequences_.size(); ++i) {
+    const auto& sequence = sequences_[i];
+    if (auto* software = dynamic_cast<SoftwareSequence*>(sequence.get())) {
+      outputs = software::Run(software->layers()).samples(outputs, &known);
+    } else {
+      const HardwareInput& input = hardware_inputs[i];
+      std::vector<std::shared_ptr<const Dense>> given = outputs;
+      if (input.from == HardwareInput::From::ModelInput) given = samples;
+      if (input.from == HardwareInput::From::Layer) {
+        for (size_t s = 0; s < samples.size(); ++s) given[s] = known[s].at(input.layer);
+      }
+      const bool last = i + 1 == sequences_.size();
+      outputs = run_hardware(dynamic_cast<ForwardableSequence&>(*sequence), given, batch_size,
+                             last ? labels : nullptr);
+    }
+    const auto layers = layers_of(*sequence);
+    if (layers.empty()) continue;
+    for (size_t s = 0; s < samples.size(); ++s) known[s][layers.back()] = outputs[s];
+  }
+  return stack(outputs);
 }
 
 std::shared_ptr<Tensor> Model::forward(const std::shared_ptr<const Dense>& inputs,

@@ -666,11 +666,17 @@ ConstDensePtr run_layer(const Layer& layer, const std::vector<ConstDensePtr>& in
   }
 }
 
+const software::KnownOutputs kNothingKnown;
+
 std::shared_ptr<Dense> run_layers(const std::vector<std::shared_ptr<Layer>>& layers,
-                                  const ConstDensePtr& sample, StateMap& states) {
+                                  const ConstDensePtr& sample, const software::KnownOutputs& known,
+                                  StateMap& states) {
   if (layers.empty()) return std::make_shared<Dense>(*sample);
-  std::map<const Layer*, ConstDensePtr> outputs;
+  // Starts from the known outputs: they stand for the layers of the run they list and for
+  // the inbound layers outside it.
+  std::map<const Layer*, ConstDensePtr> outputs(known.begin(), known.end());
   for (const auto& layer : layers) {
+    if (known.count(layer.get())) continue;
     std::vector<ConstDensePtr> inputs;
     for (const auto& source : layer->inbound_layers()) {
       auto it = outputs.find(source.get());
@@ -759,11 +765,16 @@ Run::Run(Run&&) noexcept = default;
 Run& Run::operator=(Run&&) noexcept = default;
 
 std::shared_ptr<Dense> Run::sample(const std::shared_ptr<const Dense>& sample) {
+  return run_one(sample, kNothingKnown);
+}
+
+std::shared_ptr<Dense> Run::run_one(const std::shared_ptr<const Dense>& sample,
+                                    const KnownOutputs& known) {
   if (!sample) throw std::invalid_argument("Missing sample.");
   // The sample works on copies of the states, kept only when every layer succeeded.
   StateMap working;
   for (const auto& [layer, state] : states_) working[layer] = std::make_unique<RecurrentState>(*state);
-  auto output = run_layers(layers_, sample, working);
+  auto output = run_layers(layers_, sample, known, working);
   states_ = std::move(working);
   return output;
 }
@@ -799,14 +810,21 @@ unsigned thread_count() {
 }
 
 std::vector<std::shared_ptr<const Dense>> Run::samples(
-    const std::vector<std::shared_ptr<const Dense>>& samples) {
+    const std::vector<std::shared_ptr<const Dense>>& samples,
+    const std::vector<KnownOutputs>* known) {
+  if (known && known->size() != samples.size()) {
+    throw std::invalid_argument("Known outputs must come one set per sample.");
+  }
+  auto known_of = [&](size_t s) -> const KnownOutputs& {
+    return known ? (*known)[s] : kNothingKnown;
+  };
   std::vector<std::shared_ptr<const Dense>> outputs(samples.size());
   // An explicit thread count holds whatever the work; the default one only for samples that
   // pay for a thread.
   const bool spread = configured_threads != 0 || worth_threads(layers_);
   const size_t workers = spread ? std::min<size_t>(thread_count(), samples.size()) : 1;
   if (workers <= 1 || has_temporal_state(layers_)) {
-    for (size_t s = 0; s < samples.size(); ++s) outputs[s] = sample(samples[s]);
+    for (size_t s = 0; s < samples.size(); ++s) outputs[s] = run_one(samples[s], known_of(s));
     return outputs;
   }
   for (const auto& input : samples) {
@@ -822,7 +840,7 @@ std::vector<std::shared_ptr<const Dense>> Run::samples(
       if (s > first_error) continue;  // an earlier sample already failed
       try {
         StateMap none;
-        outputs[s] = run_layers(layers_, samples[s], none);
+        outputs[s] = run_layers(layers_, samples[s], known_of(s), none);
       } catch (...) {
         errors[s] = std::current_exception();
         size_t seen = first_error;

@@ -10,7 +10,12 @@
 // Running: inputs are (n, x, y, c) tensors. Without sequences the whole model runs on the
 // reference operations (engine/software.cpp); after `map`, every sequence runs in turn, hardware
 // sequences on their device and software sequences (layers the back end left) on the reference
-// operations.
+// operations. Every layer reads its real inbound layers: an InputData gives the model's input,
+// the last layer of a sequence what that sequence returned. A hardware sequence takes one
+// tensor (the one output its layers read from outside it; the previous sequence's output when
+// it lists no layers), and returns the output of its last layer only: a layer that needs the
+// output of another layer of a hardware sequence, or a hardware sequence that needs two
+// tensors, makes the run throw runtime_error naming them before any sequence runs.
 
 #include <cstdint>
 #include <memory>
@@ -73,7 +78,8 @@ class Model {
   // Runs (n, x, y, c) inputs through the model and returns the last layer's (n, x, y, c)
   // outputs. `batch_size` bounds the samples given to a hardware sequence at once (0: all).
   // invalid_argument for a model without layers or inputs of the wrong shape or type;
-  // runtime_error naming the layer type for a layer without a reference operation.
+  // runtime_error naming the layer type for a layer without a reference operation, and
+  // naming the layers for an output a mapped run cannot get (see above).
   std::shared_ptr<Tensor> forward(const std::shared_ptr<const Dense>& inputs,
                                   uint32_t batch_size = 0);
   // Float outputs of a last layer without activation: a Dequantizer's own output, otherwise

@@ -78,6 +78,9 @@ TensorType output_type(const Layer& layer);
 // The state of one StatefulRecurrent layer within a run (defined in software.cpp).
 struct RecurrentState;
 
+// Outputs of layers computed outside a run, by layer, for one sample.
+using KnownOutputs = std::map<const Layer*, std::shared_ptr<const Dense>>;
+
 // One software run of `layers` (model order) over consecutive samples: the states of the
 // temporal layers carry over from one sample to the next. A new Run starts from zero states.
 class Run {
@@ -96,11 +99,17 @@ class Run {
   // Runs `samples` in order, as consecutive calls of `sample`, and returns their outputs. When
   // no layer keeps a temporal state the samples are independent and spread over threads (see
   // set_thread_count); the outputs and the exception (that of the first failing sample) are
-  // the same as one after the other.
+  // the same as one after the other. With `known` (one entry per sample, else invalid_argument)
+  // sample s reads known[s] first: a layer listed there (an InputData fed the model's input)
+  // is not computed, and an inbound layer outside the run listed there is read from it.
   std::vector<std::shared_ptr<const Dense>> samples(
-      const std::vector<std::shared_ptr<const Dense>>& samples);
+      const std::vector<std::shared_ptr<const Dense>>& samples,
+      const std::vector<KnownOutputs>* known = nullptr);
 
  private:
+  std::shared_ptr<Dense> run_one(const std::shared_ptr<const Dense>& sample,
+                                 const KnownOutputs& known);
+
   std::vector<std::shared_ptr<Layer>> layers_;
   std::map<const Layer*, std::unique_ptr<RecurrentState>> states_;
 };

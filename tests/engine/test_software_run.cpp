@@ -1,12 +1,15 @@
 // Software runs of the convolution, recurrent and post-processing layer types, checked against
-// small cases worked out by hand.
+// small cases worked out by hand; and what the software layers of a mapped model read.
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "qalto/backend_registry.hpp"
+#include "qalto/map_constraints.hpp"
 #include "qalto/model.hpp"
 #include "qalto/software.hpp"
 
@@ -281,6 +284,135 @@ TEST(SoftwareUndescribed, BufferedTemporalTypesRaiseNamingTheType) {
       EXPECT_EQ(std::string(e.what()),
                 std::string("Layer type ") + layer_type_name(type) + " has no software reference operation.");
     }
+  }
+}
+
+// A stand-in for a device: runs its layers on the reference operations from the one tensor it
+// is given and returns the last layer's output, as a chip would.
+class ReferenceSequence : public ForwardableSequence {
+ public:
+  ReferenceSequence(std::vector<std::shared_ptr<Layer>> layers, int* runs) : runs_(runs) {
+    auto pass = std::make_shared<Pass>();
+    pass->layers = std::move(layers);
+    passes_.push_back(std::move(pass));
+  }
+  const std::vector<std::shared_ptr<Pass>>& passes() const override { return passes_; }
+  BackendType backend() const override { return BackendType::Hardware; }
+  ByteView program() const override { return {}; }
+  ProgramParts program_parts() const override { return {}; }
+  std::string name() const override { return "HW/" + passes_.front()->layers.front()->get_name(); }
+  std::vector<std::shared_ptr<Dense>> forward_samples(const Tensors& inputs,
+                                                      const std::vector<int32_t>*) override {
+    ++*runs_;
+    std::vector<std::shared_ptr<Dense>> outputs;
+    for (const auto& input : inputs) {
+      outputs.push_back(software::run_sample(passes_.front()->layers, input));
+    }
+    return outputs;
+  }
+
+ private:
+  std::vector<std::shared_ptr<Pass>> passes_;
+  int* runs_;
+};
+
+// Maps the first cuts[0] layers into a hardware sequence, the next cuts[1] into another, and so
+// on; the rest is left to software.
+class CutBackend : public Backend {
+ public:
+  CutBackend(std::vector<size_t> cuts, int* runs) : cuts_(std::move(cuts)), runs_(runs) {}
+  MappingStatusGroup map(std::vector<std::shared_ptr<Layer>>& layers, Sequences& sequences,
+                         const std::shared_ptr<MapConstraints>&) override {
+    for (size_t cut : cuts_) {
+      std::vector<std::shared_ptr<Layer>> taken(layers.begin(), layers.begin() + cut);
+      layers.erase(layers.begin(), layers.begin() + cut);
+      sequences.push_back(std::make_shared<ReferenceSequence>(std::move(taken), runs_));
+    }
+    return {};
+  }
+  BackendType type() const override { return BackendType::Hardware; }
+
+ private:
+  std::vector<size_t> cuts_;
+  int* runs_;
+};
+
+// input (4, 4, 2) -> a -> b, then an Add of two of {input, a, b, in2}, in2 a second InputData
+// added after b. Weights, biases and the input differ enough that no two layers give equal
+// outputs.
+std::unique_ptr<Model> skip_model(const std::string& left, const std::string& right) {
+  auto model = model_with_input(4, 4, 2);
+  for (const char* name : {"a", "b"}) {
+    model->add(make(LayerType::Conv2D, {{"filters", 2}, {"activation", 0}}, name));
+    auto weights = model->get_layer(name)->variables().get("weights");
+    for (size_t i = 0; i < weights->size(); ++i) {
+      weights->data<int8_t>()[i] = static_cast<int8_t>(static_cast<int>((i * 7 + name[0]) % 5) - 2);
+    }
+    set(*model, name, "bias", i8({2}, {static_cast<int8_t>(name[0] % 7), -3}));
+  }
+  model->add(make(LayerType::InputData,
+                  {{"input_width", 4}, {"input_height", 4}, {"input_channels", 2}}, "in2"));
+  model->add(make(LayerType::Add, {}, "add"), {model->get_layer(left), model->get_layer(right)});
+  return model;
+}
+
+std::shared_ptr<Device> one_np_device() {
+  return make_virtual_device(
+      HwVersion{0xBC, 0xA2, 0, 0},
+      Mesh(IpVersion::v2, hw::Ident{9, 9, 0, 0}, hw::Ident{}, std::nullopt,
+           {np::Info{hw::Ident{1, 1, 1, 0}, {hw::Type::CNP1}, false}}, {}));
+}
+
+// Every layer of a mapped run reads its real inbound layers, or the run is refused before any
+// sequence runs.
+TEST(MappedRun, LayersReadTheirRealInboundLayers) {
+  auto device = one_np_device();
+  auto constraints = std::make_shared<MapConstraints>(device);
+  std::vector<uint8_t> pixels(64);
+  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint8_t>(i * 37 % 251);
+  const auto inputs = u8({2, 4, 4, 2}, pixels);  // two samples of 4 x 4 pixels, 2 channels
+  const std::string on_device = ", which stays on the device: a hardware sequence returns the "
+                                "output of its last layer only.";
+  struct Case {
+    std::string left, right;
+    std::vector<size_t> cuts;  // layers per hardware sequence, in model order: input a b in2 add
+    std::string error;         // empty: the run gives the software run's outputs
+  };
+  const std::vector<Case> cases{
+      {"input", "b", {3}, ""},    // skip from the input across a hardware sequence
+      {"a", "in2", {2}, ""},      // a second InputData left to software
+      {"input", "in2", {4}, ""},  // both InputData, the second one on the device
+      {"a", "b", {2, 1}, ""},     // the last layer of an earlier hardware sequence
+      {"input", "b", {2, 1}, ""},  // the input across two hardware sequences
+      {"a", "b", {5}, ""},        // everything on the device
+      {"a", "b", {3}, "Layer add needs the output of layer a" + on_device},
+      {"a", "b", {1, 2}, "Layer add needs the output of layer a" + on_device},
+      // The second sequence holds b (reading a) and in2 (the input): a device takes one tensor.
+      {"input", "b", {2, 3},
+       "Hardware sequence HW/b takes one input but needs both layer a and the model's input."},
+  };
+  for (const auto& c : cases) {
+    std::string label = c.left + "+" + c.right + " cuts";
+    for (size_t cut : c.cuts) label += " " + std::to_string(cut);
+    auto model = skip_model(c.left, c.right);
+    const auto expected = model->forward(inputs);
+    int runs = 0;
+    set_hardware_backend_factory([&] { return std::make_unique<CutBackend>(c.cuts, &runs); });
+    model->map(device, false, constraints);
+    set_hardware_backend_factory(nullptr);
+    if (!c.error.empty()) {
+      try {
+        model->forward(inputs);
+        ADD_FAILURE() << label << ": ran";
+      } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), c.error) << label;
+      }
+      EXPECT_EQ(runs, 0) << label << ": refused only after a sequence ran";
+      continue;
+    }
+    const auto output = std::dynamic_pointer_cast<Dense>(model->forward(inputs));
+    EXPECT_EQ(values(*output), values(*std::dynamic_pointer_cast<Dense>(expected))) << label;
+    EXPECT_EQ(runs, static_cast<int>(c.cuts.size())) << label;
   }
 }
 
