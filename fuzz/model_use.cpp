@@ -8,25 +8,43 @@ namespace qalto::fuzz {
 
 namespace {
 
-// Software runs are kept to inputs a fuzzer can afford many times a second.
+// Software runs are kept to inputs a fuzzer can afford many times a second: the reference
+// operations are plain loops, some of them with a variable look-up per element.
 constexpr uint64_t kMaxRunWork = 1u << 20;
 
 constexpr Allowed kUse = Allowed::invalid_argument_or_runtime;
 
-// Multiply-accumulates and output elements of one sample, saturated; the budget of a run.
+uint64_t saturated_add(uint64_t a, uint64_t b) {
+  uint64_t sum = 0;
+  return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<uint64_t>::max() : sum;
+}
+
+uint64_t saturated_mul(uint64_t a, uint64_t b) {
+  uint64_t product = 0;
+  return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<uint64_t>::max() : product;
+}
+
+// A bound on the work of one sample: each layer's multiply-accumulates, plus every input
+// element times the output channels (what a dense or recurrent layer touches per time step),
+// plus its outputs. Saturated.
 uint64_t run_work(const Model& model) {
   uint64_t work = 0;
   for (const auto& layer : model.layers()) {
-    uint64_t layer_work = layer->macs();
+    uint64_t inputs = 0;
     uint64_t outputs = 0;
-    if (!documented("output elements", kUse,
-                    [&] { outputs = layer->output_dimensions().elements(); })) {
+    uint64_t channels = 0;
+    if (!documented("layer elements", kUse, [&] {
+          for (const Shape& shape : layer->input_dimensions())
+            inputs = saturated_add(inputs, shape.elements());
+          const Shape& out = layer->output_dimensions();
+          outputs = out.elements();
+          channels = out.size() == 0 ? 0 : out[out.size() - 1];
+        })) {
       return std::numeric_limits<uint64_t>::max();
     }
-    if (__builtin_add_overflow(work, layer_work, &work) ||
-        __builtin_add_overflow(work, outputs, &work)) {
-      return std::numeric_limits<uint64_t>::max();
-    }
+    work = saturated_add(work, layer->macs());
+    work = saturated_add(work, saturated_mul(inputs, channels));
+    work = saturated_add(work, outputs);
   }
   return work;
 }
@@ -49,6 +67,12 @@ void read_layer_figures(const Model& model) {
   (void)model.output_shape();
 }
 
+int32_t last_class(const LearningParams& learning) {
+  const double classes = learning.has("num_classes") ? learning.get("num_classes") : 1;
+  if (!(classes >= 1)) return 0;  // NaN included
+  return classes > 2147483647.0 ? 2147483647 : static_cast<int32_t>(classes) - 1;
+}
+
 std::shared_ptr<Dense> zero_inputs(const Model& model, uint32_t samples, TensorType type) {
   const auto shape = model.input_shape();
   if (shape.size() != 3) return nullptr;
@@ -66,8 +90,10 @@ void run_in_software(Model& model) {
     }
     documented("forward", kUse, [&] { (void)model.forward(inputs); });
     if (!model.learning()) continue;
+    // The last class is where the neurons of a class run out when the set is inconsistent.
+    const int32_t last = last_class(*model.learning());
     for (const std::vector<int32_t>& labels :
-         {std::vector<int32_t>{}, std::vector<int32_t>{0}, std::vector<int32_t>{1, 0}}) {
+         {std::vector<int32_t>{}, std::vector<int32_t>{last}, std::vector<int32_t>{0, last}}) {
       documented("fit", kUse, [&] { (void)model.fit(inputs, labels); });
     }
   }

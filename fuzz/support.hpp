@@ -48,8 +48,20 @@ class ByteReader {
   size_t pos_ = 0;
 };
 
+// Ends the process with `what`, its bytes outside printable ASCII escaped (names from the
+// input may hold anything).
 [[noreturn]] inline void fault(const std::string& what) {
-  std::fprintf(stderr, "FUZZ FAULT: %s\n", what.c_str());
+  std::string text;
+  for (const unsigned char c : what) {
+    if (c >= 0x20 && c < 0x7f) {
+      text += static_cast<char>(c);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      text += escaped;
+    }
+  }
+  std::fprintf(stderr, "FUZZ FAULT: %s\n", text.c_str());
   std::fflush(stderr);
   std::abort();
 }
