@@ -114,6 +114,13 @@ MappingStatus rule_same_upper(const Layer& layer) {
   return status;
 }
 
+// The transposed recorders program the CNP's one transposed mode, which doubles the input:
+// any other stride would map to a program that computes a different layer.
+MappingStatus rule_transposed_stride_2(const Layer& layer) {
+  return fail_if(param(layer, "kernel_stride") != 2, layer,
+                 "Transposed convolutions support only stride 2.");
+}
+
 // ---- pooling rules ----
 
 MappingStatus rule_pooling_without_stride(const Layer& layer) {
@@ -370,6 +377,7 @@ MappingStatus check_conv2dtranspose_constraints(const HardwareConstraints& hc, c
   status += check_output_bits_constraints(layer, false);
   status += rule_weights_bits_8(layer);
   status += rule_kernel_in(layer, {3, 4}, "Kernel size must be 3 or 4.");
+  status += rule_transposed_stride_2(layer);
   if (!status.failed) {
     status += rule_filter_size(hc, layer,
                                "Filter size is too big to fit in a CNP: try decreasing the input.");
@@ -385,6 +393,7 @@ MappingStatus check_dwconv2dtranspose_constraints(const HardwareConstraints& hc,
   status += check_output_bits_constraints(layer, false);
   status += rule_weights_bits_8(layer);
   status += rule_kernel_in(layer, {3, 4}, "Kernel size must be 3 or 4.");
+  status += rule_transposed_stride_2(layer);
   return status;
 }
 

@@ -279,6 +279,18 @@ TEST(TransposedChecks, WidthsKernelsAndFilterSize) {
   auto dw = make_layer(LayerType::DepthwiseConv2DTranspose, {{"kernel_size", 5}}, Shape{8, 8, 4});
   expect_failure(check_dwconv2dtranspose_constraints(limits(), *dw),
                  "Kernel size must be 3 or 4.");
+  // The CNP has one transposed mode, stride 2: any other stride is refused, not programmed as 2.
+  for (int32_t stride : {1, 3, 99804744}) {
+    auto strided = make_layer(LayerType::Conv2DTranspose,
+                              {{"filters", 4}, {"kernel_size", 3}, {"kernel_stride", stride}},
+                              Shape{8, 8, 4});
+    expect_failure(check_conv2dtranspose_constraints(limits(), *strided),
+                   "Transposed convolutions support only stride 2.");
+    auto dw_strided = make_layer(LayerType::DepthwiseConv2DTranspose,
+                                 {{"kernel_size", 3}, {"kernel_stride", stride}}, Shape{8, 8, 4});
+    expect_failure(check_dwconv2dtranspose_constraints(limits(), *dw_strided),
+                   "Transposed convolutions support only stride 2.");
+  }
 
   // Kernel 4, 8-bit: 12 words per input channel; 10 channels need 120.
   auto fits = make_layer(LayerType::Conv2DTranspose, {{"filters", 4}, {"kernel_size", 4}},
