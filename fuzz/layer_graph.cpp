@@ -73,7 +73,10 @@ std::shared_ptr<Layer> make_layer(ByteReader& in, uint32_t index) {
               {"input_height", 1 + static_cast<int32_t>(in.below(12))},
               {"input_channels", 1 + static_cast<int32_t>(in.below(8))}};
   }
-  for (uint32_t n = in.below(8); n > 0; --n) params[in.pick(kKeys)] = pick_value(in);
+  for (uint32_t n = in.below(8); n > 0; --n) {
+    const int32_t value = pick_value(in);  // the value's bytes come before the key's
+    params[in.pick(kKeys)] = value;
+  }
   const std::string name = pick_name(in, index);
   std::shared_ptr<Layer> layer;
   fuzz::documented("Layer::create", kUse,
@@ -173,12 +176,14 @@ std::shared_ptr<Device> chip_from_bytes(ByteReader& in) {
   for (uint32_t n = in.below(3); n > 0; --n) skip.push_back(read_node(in));
   std::optional<np::Info> hrc;
   if (in.flag()) hrc = read_node(in);
+  // Read before the call: the order in which arguments are evaluated differs between compilers.
+  const hw::Ident dma_event{in.byte(), in.byte(), 0, 0};
+  const hw::Ident dma_conf{in.byte(), in.byte(), 1, 0};
   std::shared_ptr<Device> device;
   fuzz::documented("make_virtual_device", kUse, [&] {
     device = make_virtual_device(
         mivo ? HwVersion::Mivo_FPGA : HwVersion::FPGA_v2,
-        Mesh(mivo ? IpVersion::mivo : IpVersion::v2, {in.byte(), in.byte(), 0, 0},
-             {in.byte(), in.byte(), 1, 0}, hrc, nps, skip));
+        Mesh(mivo ? IpVersion::mivo : IpVersion::v2, dma_event, dma_conf, hrc, nps, skip));
   });
   return device;
 }

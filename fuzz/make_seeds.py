@@ -94,8 +94,8 @@ def graph_bytes(layers, learning=None, hw_only=False):
             out.append(LAYER_TYPES.index(int(kind)))
         out.append(len(params))
         for key, value in params.items():
+            out += value_bytes(value)     # the value's bytes come before the key's
             out.append(KEYS.index(key))
-            out += value_bytes(value)
         out.append(0)                     # the layer's own name
         if index > 0:
             out.append(len(inbound))
