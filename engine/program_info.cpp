@@ -99,6 +99,10 @@ ProgramInfo::ProgramInfo(const uint8_t* data, size_t size) {
   if (info_size + kPrefixBytes > size) {
     refuse("the information part runs past the end of the bytes");
   }
+  // Both parts are read in place, and flatbuffers reads a table at its natural alignment: a
+  // data part that starts off a word boundary would be read misaligned. The writer always
+  // gives the information part whole words.
+  if (info_size % kWordBytes != 0) refuse("the information part is not a whole number of words");
   info_size_ = static_cast<size_t>(info_size);
   data_size_ = size - info_size_;
   data_part_ = data + info_size_;

@@ -44,11 +44,16 @@ class PythonOwner {
       : held_(std::move(held)), self_(new py::object(py::reinterpret_borrow<py::object>(self))) {}
 
   void operator()(MapConstraints*) {
-    // After the interpreter has ended the reference can no longer be released: leave it.
-    if (self_ && Py_IsInitialized()) {
+    if (!self_) return;
+    if (Py_IsInitialized()) {
       py::gil_scoped_acquire gil;
       delete self_;
       held_.reset();
+    } else {
+      // After the interpreter has ended the reference can no longer be released: the object
+      // is left to the ended interpreter, and only our wrapper is freed.
+      self_->release();
+      delete self_;
     }
     self_ = nullptr;
   }

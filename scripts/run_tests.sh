@@ -24,8 +24,12 @@ if [ -n "${QALTO_ASAN:-}" ]; then
     fi
   done
   export LD_PRELOAD="$asan $ubsan"
-  # CPython frees little at exit by design: leak reports would only list the interpreter.
-  export ASAN_OPTIONS=detect_leaks=0
+  # Leaks are reported, except the interpreter's and numpy's own: CPython frees little at exit
+  # by design (scripts/lsan-python.supp). A suppression matches any frame of the allocation's
+  # stack, and every call of ours runs under interpreter frames: only the innermost frames are
+  # kept, so that the interpreter's frames match its own allocations and not ours.
+  export ASAN_OPTIONS=detect_leaks=1:malloc_context_size=${QALTO_LEAK_FRAMES:-3}
+  export LSAN_OPTIONS=suppressions=$PWD/scripts/lsan-python.supp:print_suppressions=0
   # Python objects then come from the intercepted malloc, so overruns into them are caught.
   export PYTHONMALLOC=malloc
   # Refuse to report a sanitized run unless the interpreter really runs under the runtime.

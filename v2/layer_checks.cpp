@@ -114,6 +114,19 @@ MappingStatus rule_same_upper(const Layer& layer) {
   return status;
 }
 
+// The CNP's registers hold one stride flag (stride 2, or 1 without it), and the transposed
+// recorders program its one transposed mode, which doubles the input: any other stride would
+// map to a program that computes a different layer.
+MappingStatus rule_stride_1_or_2(const Layer& layer) {
+  const int32_t stride = param(layer, "kernel_stride");
+  return fail_if(stride != 1 && stride != 2, layer, "Only stride 1 or 2 is supported.");
+}
+
+MappingStatus rule_transposed_stride_2(const Layer& layer) {
+  return fail_if(param(layer, "kernel_stride") != 2, layer,
+                 "Transposed convolutions support only stride 2.");
+}
+
 // ---- pooling rules ----
 
 MappingStatus rule_pooling_without_stride(const Layer& layer) {
@@ -337,6 +350,7 @@ MappingStatus check_conv2d_constraints(const HardwareConstraints& hc, const Laye
   status += check_padding_constraints(layer);
   status += check_pooling_constraints(hc, layer);
   status += rule_kernel_in(layer, {1, 3, 5, 7}, "Kernel size must be 1, 3, 5 or 7.");
+  status += rule_stride_1_or_2(layer);
   status += check_output_bits_constraints(layer, true);
   status += rule_weights_bits_4_or_8(layer);
   if (!status.failed) {
@@ -356,6 +370,7 @@ MappingStatus check_dwconv2d_constraints(const HardwareConstraints& hc, const La
   status += check_padding_constraints(layer);
   status += check_pooling_constraints(hc, layer);
   status += rule_kernel_in(layer, {3, 5, 7}, "Kernel size must be 3, 5 or 7.");
+  status += rule_stride_1_or_2(layer);
   status += check_output_bits_constraints(layer, true);
   status += rule_weights_bits_4_or_8(layer);
   status += fail_if(activation_on(layer) && four_bit_weights_eight_bit_output(layer), layer,
@@ -370,6 +385,7 @@ MappingStatus check_conv2dtranspose_constraints(const HardwareConstraints& hc, c
   status += check_output_bits_constraints(layer, false);
   status += rule_weights_bits_8(layer);
   status += rule_kernel_in(layer, {3, 4}, "Kernel size must be 3 or 4.");
+  status += rule_transposed_stride_2(layer);
   if (!status.failed) {
     status += rule_filter_size(hc, layer,
                                "Filter size is too big to fit in a CNP: try decreasing the input.");
@@ -385,6 +401,7 @@ MappingStatus check_dwconv2dtranspose_constraints(const HardwareConstraints& hc,
   status += check_output_bits_constraints(layer, false);
   status += rule_weights_bits_8(layer);
   status += rule_kernel_in(layer, {3, 4}, "Kernel size must be 3 or 4.");
+  status += rule_transposed_stride_2(layer);
   return status;
 }
 

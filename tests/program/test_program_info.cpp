@@ -192,6 +192,20 @@ TEST(ProgramInfoRefusal, CorruptPrefixesAndOffsetsAreRefused) {
   } catch (const std::invalid_argument& e) {
     EXPECT_STREQ(e.what(), "Invalid program: the information part runs past the end of the bytes.");
   }
+  // An information part padded by 1 to 3 bytes still verifies, but would leave the data part
+  // to be read off its word alignment.
+  for (uint8_t pad = 1; pad < 4; ++pad) {
+    auto shifted = program;
+    shifted[0] = static_cast<uint8_t>(shifted[0] + pad);  // small prefixes: no carry
+    const size_t info_end = 4 + (program[0] | program[1] << 8);
+    shifted.insert(shifted.begin() + static_cast<std::ptrdiff_t>(info_end), pad, 0);
+    try {
+      ProgramInfo(shifted.data(), shifted.size());
+      ADD_FAILURE() << "pad " << int{pad} << " accepted";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_STREQ(e.what(), "Invalid program: the information part is not a whole number of words.");
+    }
+  }
 }
 
 TEST(ProgramInfoRefusal, AnySingleByteCorruptionFailsCleanlyOrStillVerifies) {

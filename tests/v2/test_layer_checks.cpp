@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -279,7 +280,6 @@ TEST(TransposedChecks, WidthsKernelsAndFilterSize) {
   auto dw = make_layer(LayerType::DepthwiseConv2DTranspose, {{"kernel_size", 5}}, Shape{8, 8, 4});
   expect_failure(check_dwconv2dtranspose_constraints(limits(), *dw),
                  "Kernel size must be 3 or 4.");
-
   // Kernel 4, 8-bit: 12 words per input channel; 10 channels need 120.
   auto fits = make_layer(LayerType::Conv2DTranspose, {{"filters", 4}, {"kernel_size", 4}},
                          Shape{8, 8, 10});
@@ -293,6 +293,39 @@ TEST(TransposedChecks, WidthsKernelsAndFilterSize) {
   auto dw_fits = make_layer(LayerType::DepthwiseConv2DTranspose, {{"kernel_size", 4}},
                             Shape{8, 8, 10});
   EXPECT_FALSE(check_dwconv2dtranspose_constraints(hc, *dw_fits).failed);
+}
+
+// The CNP programs stride 1 or 2 (one register flag), and transposed layers in its one
+// transposed mode (stride 2): other strides are refused, never programmed as another layer.
+TEST(StrideChecks, OnlyTheStridesTheCnpProgrammes) {
+  using Check = MappingStatus (*)(const HardwareConstraints&, const Layer&);
+  struct Case {
+    LayerType type;
+    Check check;
+    std::vector<int32_t> accepted;
+    std::string refusal;
+  };
+  const std::vector<Case> cases{
+      {LayerType::Conv2D, check_conv2d_constraints, {1, 2}, "Only stride 1 or 2 is supported."},
+      {LayerType::DepthwiseConv2D, check_dwconv2d_constraints, {1, 2},
+       "Only stride 1 or 2 is supported."},
+      {LayerType::Conv2DTranspose, check_conv2dtranspose_constraints, {2},
+       "Transposed convolutions support only stride 2."},
+      {LayerType::DepthwiseConv2DTranspose, check_dwconv2dtranspose_constraints, {2},
+       "Transposed convolutions support only stride 2."}};
+  for (const Case& c : cases) {
+    for (int32_t stride : {1, 2, 3, 4, 99804744}) {
+      SCOPED_TRACE(std::string(layer_type_name(c.type)) + " stride " + std::to_string(stride));
+      auto layer = make_layer(c.type, {{"filters", 4}, {"kernel_size", 3}, {"kernel_stride", stride}},
+                              Shape{8, 8, 4});
+      const MappingStatus status = c.check(limits(), *layer);
+      if (std::find(c.accepted.begin(), c.accepted.end(), stride) != c.accepted.end()) {
+        EXPECT_FALSE(status.failed) << status.message;
+      } else {
+        expect_failure(status, c.refusal);
+      }
+    }
+  }
 }
 
 // input -> a, b (Conv2D) -> add -> merge (Conv2D)
