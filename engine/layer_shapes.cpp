@@ -267,6 +267,9 @@ void Layer::build(const std::vector<Shape>& inputs) {
   };
   try {
     build_from(inputs);
+    // Every shape must have a countable size: later users (buffers, macs, runs) take it as is.
+    for (const auto& shape : input_dims_) (void)shape.elements();
+    (void)output_dims_.elements();
   } catch (const std::overflow_error& e) {
     // Element counts past 64 bits: inputs this layer cannot take, like any other bad shape.
     restore();

@@ -64,11 +64,10 @@ def test_copy_without_input_layer_accepts_the_inputs_of_its_source(core):
 def test_sizes_past_64_bits_are_refused_or_saturated(core):
     wide = 2**31 - 1
     m = core.Model()
-    m.add(core.Layer(core.LayerParams(core.LayerType.InputData, {
-        "input_width": wide, "input_height": wide, "input_channels": wide}), "input"))
-    with pytest.raises(ValueError, match="^Layer dense: The shape .* has too many elements."):
-        m.add(core.Layer(core.LayerParams(core.LayerType.Dense1D, {"units": 1}), "dense"))
-    assert m.layer_count == 1
+    with pytest.raises(ValueError, match="^Layer input: The shape .* has too many elements."):
+        m.add(core.Layer(core.LayerParams(core.LayerType.InputData, {
+            "input_width": wide, "input_height": wide, "input_channels": wide}), "input"))
+    assert m.layer_count == 0
     m = core.Model()
     m.add(core.Layer(core.LayerParams(core.LayerType.InputData, {
         "input_width": wide, "input_height": wide, "input_channels": 1}), "input"))
