@@ -3,8 +3,10 @@
 // rebuilt through the same operations a user would call (create, add, variable writes).
 
 #include <algorithm>
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 
 #include "model_generated.h"
 #include "qalto/model.hpp"
@@ -31,18 +33,19 @@ flatbuffers::Offset<fb::Variable> write_variable(flatbuffers::FlatBufferBuilder&
                             builder.CreateVector(tensor.raw(), tensor.byte_size()));
 }
 
+// The position of each layer in its model.
+using Positions = std::unordered_map<const Layer*, uint32_t>;
+
 flatbuffers::Offset<fb::LayerDef> write_layer(flatbuffers::FlatBufferBuilder& builder,
-                                              const Model& model, const Layer& layer) {
+                                              const Positions& positions, const Layer& layer) {
   std::vector<flatbuffers::Offset<fb::Param>> params;
   for (const auto& [name, value] : layer.params().entries()) {
     params.push_back(fb::CreateParam(builder, builder.CreateString(name), value));
   }
   std::vector<uint32_t> inbound;
-  const auto& layers = model.layers();
   for (const auto& source : layer.inbound_layers()) {
-    for (size_t i = 0; i < layers.size(); ++i) {
-      if (layers[i] == source) inbound.push_back(static_cast<uint32_t>(i));
-    }
+    const auto found = positions.find(source.get());
+    if (found != positions.end()) inbound.push_back(found->second);
   }
   std::vector<flatbuffers::Offset<fb::Variable>> variables;
   for (const auto& name : layer.variables().names()) {
@@ -106,9 +109,14 @@ void read_learning(Layer& layer, const fb::Learning& def) {
   layer.set_learning(std::move(learning));
 }
 
+// Model::add for the reader's new model, which has no mapping to drop.
+using AppendLayer = std::function<void(const std::shared_ptr<Layer>&,
+                                       const std::vector<std::shared_ptr<Layer>>&)>;
+
 // `budget`: the bytes that the variables of this layer and the later ones may still take. A
 // genuine buffer holds every variable's bytes, so its layers never need more than its size.
-void read_layer(Model& model, const fb::LayerDef& def, size_t index, uint64_t& budget) {
+void read_layer(const Model& model, const AppendLayer& append, const fb::LayerDef& def,
+                size_t index, uint64_t& budget) {
   if (!def.name()) invalid("layer " + std::to_string(index) + " has no name.");
   const std::string name = def.name()->str();
   // Python reads names back as str; the name stays out of the message, which is text too.
@@ -147,7 +155,7 @@ void read_layer(Model& model, const fb::LayerDef& def, size_t index, uint64_t& b
   }
   try {
     layer->limit_new_variable_bytes(budget);
-    model.add(layer, inbound);
+    append(layer, inbound);
     layer->limit_new_variable_bytes(Layer::kUnlimitedVariableBytes);
     budget -= std::min(budget, layer->variable_bytes());
     if (def.variables()) {
@@ -170,8 +178,12 @@ void read_layer(Model& model, const fb::LayerDef& def, size_t index, uint64_t& b
 
 std::vector<uint8_t> Model::serialize() const {
   flatbuffers::FlatBufferBuilder builder;
+  Positions positions;
+  for (size_t i = 0; i < layers_.size(); ++i) {
+    positions.emplace(layers_[i].get(), static_cast<uint32_t>(i));
+  }
   std::vector<flatbuffers::Offset<fb::LayerDef>> layers;
-  for (const auto& layer : layers_) layers.push_back(write_layer(builder, *this, *layer));
+  for (const auto& layer : layers_) layers.push_back(write_layer(builder, positions, *layer));
   builder.Finish(fb::CreateModelDef(builder, kFormatVersion, builder.CreateVector(layers)),
                  fb::ModelDefIdentifier());
   return {builder.GetBufferPointer(), builder.GetBufferPointer() + builder.GetSize()};
@@ -189,7 +201,12 @@ std::unique_ptr<Model> Model::from_buffer(const uint8_t* data, size_t size) {
   if (def->layers()) {
     size_t index = 0;
     uint64_t budget = size;
-    for (const auto* layer : *def->layers()) read_layer(*model, *layer, index++, budget);
+    const AppendLayer append = [&model](const auto& layer, const auto& inbound) {
+      model->append(layer, inbound);
+    };
+    for (const auto* layer : *def->layers()) {
+      read_layer(*model, append, *layer, index++, budget);
+    }
   }
   return model;
 }

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "qalto/device.hpp"
@@ -119,12 +121,18 @@ class Model {
 
  private:
   bool contains(const Layer* layer) const;
+  // `add` without dropping the mapping: for the reader, whose new model has none.
+  void append(const std::shared_ptr<Layer>& layer,
+              const std::vector<std::shared_ptr<Layer>>& inbound);
   void unmap();
   // The run shared by forward, predict and fit; `labels` null for inference.
   std::shared_ptr<Tensor> run(const std::shared_ptr<const Dense>& inputs, uint32_t batch_size,
                               const std::vector<int32_t>* labels);
 
   std::vector<std::shared_ptr<Layer>> layers_;
+  // The position of each layer in layers_ by its name (which never changes, and which the layer
+  // itself holds): add checks names and membership without scanning the earlier layers.
+  std::unordered_map<std::string_view, size_t> positions_;
   Sequences sequences_;
   std::shared_ptr<Device> device_;
 };
