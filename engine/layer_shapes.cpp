@@ -259,6 +259,7 @@ void Layer::build(const std::vector<Shape>& inputs) {
   const auto saved_pool = pool_params_;
   const bool saved_built = built_;
   auto restore = [&] {
+    offered_.clear();
     input_dims_ = saved_inputs;
     output_dims_ = saved_output;
     conv_params_ = saved_conv;
@@ -267,6 +268,7 @@ void Layer::build(const std::vector<Shape>& inputs) {
   };
   try {
     build_from(inputs);
+    offered_.clear();
   } catch (const std::overflow_error& e) {
     // Element counts past 64 bits: inputs this layer cannot take, like any other bad shape.
     restore();

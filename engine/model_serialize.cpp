@@ -3,6 +3,7 @@
 // rebuilt through the same operations a user would call (create, add, variable writes).
 
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -66,27 +67,58 @@ flatbuffers::Offset<fb::LayerDef> write_layer(flatbuffers::FlatBufferBuilder& bu
 }
 
 std::shared_ptr<Dense> read_variable(const fb::Variable& def, const std::string& layer) {
-  const std::string where = "variable of layer " + layer;
-  if (!def.name() || !def.dims() || !def.data()) invalid("incomplete " + where + ".");
+  // The message is built only on failure: a model has thousands of variables.
+  const auto refuse = [&layer](const char* why) {
+    invalid(std::string(why) + " variable of layer " + layer + ".");
+  };
+  if (!def.name() || !def.dims() || !def.data()) refuse("incomplete");
   const auto type = static_cast<TensorType>(def.tensor_type());
-  if (!is_valid_tensor_type(type)) invalid("unknown tensor type in " + where + ".");
-  if (def.layout() > static_cast<uint8_t>(Dense::Layout::ColMajor)) {
-    invalid("unknown layout in " + where + ".");
+  if (!is_valid_tensor_type(type)) refuse("unknown tensor type in");
+  if (def.layout() > static_cast<uint8_t>(Dense::Layout::ColMajor)) refuse("unknown layout in");
+  const auto& stored_dims = *def.dims();
+  if (stored_dims.size() == 0 || stored_dims.size() > Shape::max_dims) refuse("bad rank in");
+  std::array<uint32_t, Shape::max_dims> dims{};
+  for (flatbuffers::uoffset_t i = 0; i < stored_dims.size(); ++i) {
+    dims[i] = stored_dims.Get(i);
+    if (dims[i] == 0) refuse("zero dimension in");
   }
-  std::vector<uint32_t> dims(def.dims()->begin(), def.dims()->end());
-  if (dims.empty() || dims.size() > Shape::max_dims) invalid("bad rank in " + where + ".");
-  for (uint32_t d : dims)
-    if (d == 0) invalid("zero dimension in " + where + ".");
-  const Shape shape(dims);
+  const Shape shape(dims.data(), stored_dims.size());
   // The data must be exactly the tensor's bytes: elements() is overflow-checked, and the
   // product is compared with what the buffer really holds before any copy.
   uint64_t bytes = 0;
   if (__builtin_mul_overflow(shape.elements(), uint64_t{element_size(type)}, &bytes) ||
       bytes != def.data()->size()) {
-    invalid("data size does not match the shape of " + where + ".");
+    refuse("data size does not match the shape of");
   }
   return Dense::copy(def.data()->data(), def.data()->size(), type, shape,
                      static_cast<Dense::Layout>(def.layout()));
+}
+
+// read_variable's tensor, or null where read_variable refuses the variable.
+std::shared_ptr<Dense> try_read_variable(const fb::Variable& def, const std::string& layer) {
+  try {
+    return read_variable(def, layer);
+  } catch (const std::invalid_argument&) {
+    return nullptr;
+  } catch (const std::overflow_error&) {
+    return nullptr;
+  }
+}
+
+// The stored variables of a layer, read before the layer is built and offered to its build,
+// which takes them instead of creating zero-filled ones: one tensor per stored variable, null
+// where read_variable refuses the variable. The build takes the first offer of a name only, the
+// one the first write by that name would have replaced.
+std::vector<std::shared_ptr<Dense>> read_variables(const fb::LayerDef& def, Layer& layer) {
+  std::vector<std::shared_ptr<Dense>> tensors;
+  if (!def.variables()) return tensors;
+  Layer::NamedTensors offered;
+  for (const auto* variable : *def.variables()) {
+    tensors.push_back(try_read_variable(*variable, layer.get_name()));
+    if (tensors.back()) offered.emplace_back(variable->name()->str(), tensors.back());
+  }
+  layer.offer_variables(std::move(offered));
+  return tensors;
 }
 
 // A stored learning set must pass the checks of compile: fit indexes the weights with it.
@@ -154,15 +186,20 @@ void read_layer(const Model& model, const AppendLayer& append, const fb::LayerDe
     invalid("layer " + name + " has no inbound layer.");
   }
   try {
+    const auto stored = read_variables(def, *layer);
     layer->limit_new_variable_bytes(budget);
     append(layer, inbound);
     layer->limit_new_variable_bytes(Layer::kUnlimitedVariableBytes);
     budget -= std::min(budget, layer->variable_bytes());
-    if (def.variables()) {
-      for (const auto* variable : *def.variables()) {
-        layer->variables().set(variable->name() ? variable->name()->str() : "",
-                               read_variable(*variable, name));
-      }
+    // The stored variables are written in file order, with the errors of a write by name; the
+    // ones the build took are in place already and have passed the same checks.
+    for (size_t i = 0; i < stored.size(); ++i) {
+      const auto& variable = *def.variables()->Get(static_cast<flatbuffers::uoffset_t>(i));
+      if (!stored[i]) read_variable(variable, name);  // throws its refusal
+      const std::string variable_name = variable.name()->str();
+      auto& variables = layer->variables();
+      if (variables.has(variable_name) && variables.get(variable_name) == stored[i]) continue;
+      variables.set(variable_name, stored[i]);
     }
   } catch (const std::invalid_argument& e) {
     const std::string what = e.what();
