@@ -240,15 +240,19 @@ uint8_t pool_stride_byte(const std::string& layer, uint32_t stride) {
 }  // namespace
 
 std::shared_ptr<Layer> Layer::create(const LayerParams& params, const std::string& name) {
+  return create(LayerParams(params), name);
+}
+
+std::shared_ptr<Layer> Layer::create(LayerParams&& params, const std::string& name) {
   if (!is_valid_utf8(name)) throw std::invalid_argument("A layer name must be UTF-8 text.");
   for (const auto& [key, value] : params.entries()) {
     if (!is_valid_utf8(key)) {
       throw std::invalid_argument("A layer parameter key must be UTF-8 text.");
     }
   }
-  auto copy = LayerParams::clone(params);
-  complete_params(*copy);
-  return std::make_shared<Layer>(copy, name);
+  auto owned = std::make_shared<LayerParams>(std::move(params));
+  complete_params(*owned);
+  return std::make_shared<Layer>(std::move(owned), name);
 }
 
 void Layer::build(const std::vector<Shape>& inputs) {

@@ -168,8 +168,7 @@ void read_layer(const Model& model, const AppendLayer& append, const fb::LayerDe
   }
   std::shared_ptr<Layer> layer;
   try {
-    layer = Layer::create(*LayerParams::create(type, entries),
-                          name);
+    layer = Layer::create(LayerParams(type, std::move(entries)), name);
   } catch (const std::invalid_argument& e) {
     invalid(std::string("layer ") + name + ": " + e.what());
   }

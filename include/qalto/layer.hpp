@@ -182,6 +182,8 @@ class Layer : public std::enable_shared_from_this<Layer> {
   // value, for a type outside the enum ("Cannot create a layer of unknown type <n>."), and for a
   // name or parameter key that is not UTF-8.
   static std::shared_ptr<Layer> create(const LayerParams& params, const std::string& name);
+  // As above, taking the parameters over rather than copying them.
+  static std::shared_ptr<Layer> create(LayerParams&& params, const std::string& name);
 
   const std::string& get_name() const { return name_; }
   // The input shapes, one per inbound layer; runtime_error
