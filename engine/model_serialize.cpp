@@ -11,6 +11,7 @@
 
 #include "model_generated.h"
 #include "qalto/model.hpp"
+#include "qalto/model_file.hpp"
 
 namespace qalto {
 
@@ -66,7 +67,22 @@ flatbuffers::Offset<fb::LayerDef> write_layer(flatbuffers::FlatBufferBuilder& bu
                             learning);
 }
 
-std::shared_ptr<Dense> read_variable(const fb::Variable& def, const std::string& layer) {
+// Where the variables' bytes may stay in the buffer instead of being copied: a buffer the model
+// may keep (`owner`), whose bytes nothing else uses. Each tensor must have bytes of its own, so
+// only data below every range adopted so far is adopted (a writer stores later variables lower
+// down); data that overlaps, or that is not aligned for its type, is copied.
+struct Adoption {
+  std::shared_ptr<void> owner;
+  const uint8_t* lowest = nullptr;  // the start of the lowest range adopted so far
+
+  bool can_take(const uint8_t* data, size_t bytes, TensorType type) const {
+    return owner && data + bytes <= lowest &&
+           reinterpret_cast<uintptr_t>(data) % element_size(type) == 0;
+  }
+};
+
+std::shared_ptr<Dense> read_variable(const fb::Variable& def, const std::string& layer,
+                                     Adoption* adoption = nullptr) {
   // The message is built only on failure: a model has thousands of variables.
   const auto refuse = [&layer](const char* why) {
     invalid(std::string(why) + " variable of layer " + layer + ".");
@@ -90,14 +106,23 @@ std::shared_ptr<Dense> read_variable(const fb::Variable& def, const std::string&
       bytes != def.data()->size()) {
     refuse("data size does not match the shape of");
   }
-  return Dense::copy(def.data()->data(), def.data()->size(), type, shape,
-                     static_cast<Dense::Layout>(def.layout()));
+  const uint8_t* data = def.data()->data();
+  const auto layout = static_cast<Dense::Layout>(def.layout());
+  if (adoption && adoption->can_take(data, bytes, type)) {
+    // The buffer is the adoption's own: writing through the tensor is writing to its bytes.
+    auto tensor = Dense::adopt(adoption->owner, const_cast<uint8_t*>(data), bytes, type, shape,
+                               layout);
+    adoption->lowest = data;
+    return tensor;
+  }
+  return Dense::copy(data, bytes, type, shape, layout);
 }
 
 // read_variable's tensor, or null where read_variable refuses the variable.
-std::shared_ptr<Dense> try_read_variable(const fb::Variable& def, const std::string& layer) {
+std::shared_ptr<Dense> try_read_variable(const fb::Variable& def, const std::string& layer,
+                                         Adoption& adoption) {
   try {
-    return read_variable(def, layer);
+    return read_variable(def, layer, &adoption);
   } catch (const std::invalid_argument&) {
     return nullptr;
   } catch (const std::overflow_error&) {
@@ -109,12 +134,13 @@ std::shared_ptr<Dense> try_read_variable(const fb::Variable& def, const std::str
 // which takes them instead of creating zero-filled ones: one tensor per stored variable, null
 // where read_variable refuses the variable. The build takes the first offer of a name only, the
 // one the first write by that name would have replaced.
-std::vector<std::shared_ptr<Dense>> read_variables(const fb::LayerDef& def, Layer& layer) {
+std::vector<std::shared_ptr<Dense>> read_variables(const fb::LayerDef& def, Layer& layer,
+                                                   Adoption& adoption) {
   std::vector<std::shared_ptr<Dense>> tensors;
   if (!def.variables()) return tensors;
   Layer::NamedTensors offered;
   for (const auto* variable : *def.variables()) {
-    tensors.push_back(try_read_variable(*variable, layer.get_name()));
+    tensors.push_back(try_read_variable(*variable, layer.get_name(), adoption));
     if (tensors.back()) offered.emplace_back(variable->name()->str(), tensors.back());
   }
   layer.offer_variables(std::move(offered));
@@ -148,7 +174,7 @@ using AppendLayer = std::function<void(const std::shared_ptr<Layer>&,
 // `budget`: the bytes that the variables of this layer and the later ones may still take. A
 // genuine buffer holds every variable's bytes, so its layers never need more than its size.
 void read_layer(const Model& model, const AppendLayer& append, const fb::LayerDef& def,
-                size_t index, uint64_t& budget) {
+                size_t index, uint64_t& budget, Adoption& adoption) {
   if (!def.name()) invalid("layer " + std::to_string(index) + " has no name.");
   const std::string name = def.name()->str();
   // Python reads names back as str; the name stays out of the message, which is text too.
@@ -185,7 +211,7 @@ void read_layer(const Model& model, const AppendLayer& append, const fb::LayerDe
     invalid("layer " + name + " has no inbound layer.");
   }
   try {
-    const auto stored = read_variables(def, *layer);
+    const auto stored = read_variables(def, *layer, adoption);
     layer->limit_new_variable_bytes(budget);
     append(layer, inbound);
     layer->limit_new_variable_bytes(Layer::kUnlimitedVariableBytes);
@@ -226,6 +252,21 @@ std::vector<uint8_t> Model::serialize() const {
 }
 
 std::unique_ptr<Model> Model::from_buffer(const uint8_t* data, size_t size) {
+  return read_buffer(data, size, nullptr);
+}
+
+std::unique_ptr<Model> Model::from_owned_buffer(std::shared_ptr<void> owner, uint8_t* data,
+                                                size_t size) {
+  return read_buffer(data, size, std::move(owner));
+}
+
+std::unique_ptr<Model> Model::load(const std::string& path) {
+  auto bytes = std::make_shared<model_file::Bytes>(model_file::read(path));
+  return from_owned_buffer(bytes, bytes->data(), bytes->size());
+}
+
+std::unique_ptr<Model> Model::read_buffer(const uint8_t* data, size_t size,
+                                          std::shared_ptr<void> owner) {
   if (!data || size == 0) invalid("empty buffer.");
   flatbuffers::Verifier verifier(data, size, kMaxDepth, kMaxTables);
   if (!fb::VerifyModelDefBuffer(verifier)) invalid("not a serialized model.");
@@ -237,11 +278,12 @@ std::unique_ptr<Model> Model::from_buffer(const uint8_t* data, size_t size) {
   if (def->layers()) {
     size_t index = 0;
     uint64_t budget = size;
+    Adoption adoption{std::move(owner), data + size};
     const AppendLayer append = [&model](const auto& layer, const auto& inbound) {
       model->append(layer, inbound);
     };
     for (const auto* layer : *def->layers()) {
-      read_layer(*model, append, *layer, index++, budget);
+      read_layer(*model, append, *layer, index++, budget, adoption);
     }
   }
   return model;

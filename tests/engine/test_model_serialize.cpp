@@ -194,6 +194,20 @@ TEST(ModelSerialize, RandomValidGraphsLoadBackToTheSameBytes) {
     }
     EXPECT_EQ(loaded->serialize(), bytes) << "seed " << seed;
     EXPECT_EQ(model->copy()->serialize(), bytes) << "seed " << seed;
+    // Variables that keep their bytes in the buffer load the same, and copies of the model
+    // hold their own bytes.
+    auto owned = std::make_shared<std::vector<uint8_t>>(bytes);
+    auto adopted = Model::from_owned_buffer(owned, owned->data(), owned->size());
+    auto copied = adopted->copy();
+    owned.reset();
+    EXPECT_EQ(adopted->serialize(), bytes) << "seed " << seed;
+    for (const auto& layer : adopted->layers()) {
+      for (const auto& name : layer->variables().names()) {
+        auto tensor = layer->variables().get(name);
+        for (size_t i = 0; i < tensor->byte_size(); ++i) tensor->raw()[i] ^= 0xFF;
+      }
+    }
+    EXPECT_EQ(copied->serialize(), bytes) << "seed " << seed;
   }
 }
 
@@ -363,6 +377,45 @@ TEST(ModelSerialize, InconsistentContentIsRefusedWithItsReason) {
       EXPECT_EQ(what.rfind("Invalid model buffer: ", 0), 0u) << c.what << ": " << what;
       EXPECT_NE(what.find(c.reason), std::string::npos) << c.what << ": " << what;
     }
+  }
+}
+
+TEST(ModelSerialize, VariablesSharingStoredBytesLoadAsSeparateTensors) {
+  // A hand-made buffer may point two variables at the same bytes: each tensor still gets bytes
+  // of its own, so writing one leaves the other as stored.
+  flatbuffers::FlatBufferBuilder b;
+  const std::vector<uint8_t> values{1, 2};
+  const auto data = b.CreateVector(values);
+  const auto dims = b.CreateVector(std::vector<uint32_t>{2});
+  std::vector<flatbuffers::Offset<fb::Variable>> variables;
+  for (const char* name : {"input_shift", "extra"}) {
+    variables.push_back(fb::CreateVariable(b, b.CreateString(name),
+                                           static_cast<uint8_t>(TensorType::uint8), dims, 0,
+                                           data));
+  }
+  const auto params = b.CreateVector(std::vector<flatbuffers::Offset<fb::Param>>{
+      fb::CreateParam(b, b.CreateString("input_width"), 3),
+      fb::CreateParam(b, b.CreateString("input_height"), 3),
+      fb::CreateParam(b, b.CreateString("input_channels"), 2)});
+  const auto input = fb::CreateLayerDef(b, b.CreateString("in"), type_of(LayerType::InputData),
+                                        params);
+  const auto filters = b.CreateVector(std::vector<flatbuffers::Offset<fb::Param>>{
+      fb::CreateParam(b, b.CreateString("filters"), 2)});
+  const auto conv = fb::CreateLayerDef(b, b.CreateString("conv"), type_of(LayerType::Conv2D),
+                                       filters,
+                                       b.CreateVector(std::vector<uint32_t>{0}),
+                                       b.CreateVector(variables));
+  b.Finish(fb::CreateModelDef(b, 1, b.CreateVector(std::vector{input, conv})),
+           fb::ModelDefIdentifier());
+  for (bool owned : {false, true}) {
+    auto buffer = std::make_shared<std::vector<uint8_t>>(b.GetBufferPointer(),
+                                                         b.GetBufferPointer() + b.GetSize());
+    auto model = owned ? Model::from_owned_buffer(buffer, buffer->data(), buffer->size())
+                       : Model::from_buffer(buffer->data(), buffer->size());
+    const auto& stored = model->get_layer("conv")->variables();
+    stored.get("input_shift")->raw()[0] = 9;
+    EXPECT_EQ(stored.get("extra")->raw()[0], 1) << owned;
+    EXPECT_EQ(stored.get("input_shift")->raw()[1], 2) << owned;
   }
 }
 
