@@ -77,6 +77,7 @@ std::vector<VariableLayout> variable_layouts(const Layer& layer) {
   const uint32_t out_channels = out[out.size() - 1];
   const auto activation = static_cast<ActivationType>(p.get_or("activation", 0));
   std::vector<VariableLayout> layouts;
+  layouts.reserve(16);  // more than any type declares
   switch (layer.type()) {
     case LayerType::Conv2D:
     case LayerType::InputConv2D:

@@ -139,6 +139,8 @@ std::vector<std::shared_ptr<Dense>> read_variables(const fb::LayerDef& def, Laye
   std::vector<std::shared_ptr<Dense>> tensors;
   if (!def.variables()) return tensors;
   Layer::NamedTensors offered;
+  tensors.reserve(def.variables()->size());
+  offered.reserve(def.variables()->size());
   for (const auto* variable : *def.variables()) {
     tensors.push_back(try_read_variable(*variable, layer.get_name(), adoption));
     if (tensors.back()) offered.emplace_back(variable->name()->str(), tensors.back());
