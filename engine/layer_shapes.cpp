@@ -240,15 +240,19 @@ uint8_t pool_stride_byte(const std::string& layer, uint32_t stride) {
 }  // namespace
 
 std::shared_ptr<Layer> Layer::create(const LayerParams& params, const std::string& name) {
+  return create(LayerParams(params), name);
+}
+
+std::shared_ptr<Layer> Layer::create(LayerParams&& params, const std::string& name) {
   if (!is_valid_utf8(name)) throw std::invalid_argument("A layer name must be UTF-8 text.");
   for (const auto& [key, value] : params.entries()) {
     if (!is_valid_utf8(key)) {
       throw std::invalid_argument("A layer parameter key must be UTF-8 text.");
     }
   }
-  auto copy = LayerParams::clone(params);
-  complete_params(*copy);
-  return std::make_shared<Layer>(copy, name);
+  auto owned = std::make_shared<LayerParams>(std::move(params));
+  complete_params(*owned);
+  return std::make_shared<Layer>(std::move(owned), name);
 }
 
 void Layer::build(const std::vector<Shape>& inputs) {
@@ -259,6 +263,7 @@ void Layer::build(const std::vector<Shape>& inputs) {
   const auto saved_pool = pool_params_;
   const bool saved_built = built_;
   auto restore = [&] {
+    offered_.clear();
     input_dims_ = saved_inputs;
     output_dims_ = saved_output;
     conv_params_ = saved_conv;
@@ -267,9 +272,7 @@ void Layer::build(const std::vector<Shape>& inputs) {
   };
   try {
     build_from(inputs);
-    // Every shape must have a countable size: later users (buffers, macs, runs) take it as is.
-    for (const auto& shape : input_dims_) (void)shape.elements();
-    (void)output_dims_.elements();
+    offered_.clear();
   } catch (const std::overflow_error& e) {
     // Element counts past 64 bits: inputs this layer cannot take, like any other bad shape.
     restore();
@@ -376,6 +379,9 @@ void Layer::build_from(const std::vector<Shape>& inputs) {
   } else {
     output = in;
   }
+  // Every shape must have a countable size: buffers, macs and runs take it as it is.
+  for (const auto& shape : sources) (void)shape.elements();
+  (void)output.elements();
   input_dims_ = sources;
   output_dims_ = output;
   conv_params_ = conv;

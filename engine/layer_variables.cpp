@@ -77,6 +77,7 @@ std::vector<VariableLayout> variable_layouts(const Layer& layer) {
   const uint32_t out_channels = out[out.size() - 1];
   const auto activation = static_cast<ActivationType>(p.get_or("activation", 0));
   std::vector<VariableLayout> layouts;
+  layouts.reserve(16);  // more than any type declares
   switch (layer.type()) {
     case LayerType::Conv2D:
     case LayerType::InputConv2D:
@@ -184,8 +185,24 @@ void Layer::declare_variables() {
                                 std::to_string(new_variable_limit_) + " allowed.");
   }
   std::vector<std::shared_ptr<Dense>> created;
-  for (const auto& layout : missing) created.push_back(Dense::create(layout.type, layout.shape));
+  for (const auto& layout : missing) {
+    created.push_back(new_variable(layout.name, layout.type, layout.shape));
+  }
   for (size_t i = 0; i < missing.size(); ++i) variables_.declare(missing[i].name, created[i]);
+}
+
+std::shared_ptr<Dense> Layer::new_variable(const std::string& name, TensorType type,
+                                           const Shape& shape) {
+  for (auto& [offered_name, tensor] : offered_) {
+    if (offered_name != name || !tensor) continue;
+    // The checks of Variables::set for a declared variable.
+    if (tensor->type() == type && tensor->dimensions() == shape &&
+        tensor->first_value_out_of_range() == tensor->size()) {
+      return tensor;
+    }
+    break;
+  }
+  return Dense::create(type, shape);
 }
 
 }  // namespace qalto

@@ -319,8 +319,8 @@ std::unique_ptr<Model> Model::copy() const {
 }
 
 bool Model::contains(const Layer* layer) const {
-  return std::any_of(layers_.begin(), layers_.end(),
-                     [layer](const auto& held) { return held.get() == layer; });
+  const auto found = positions_.find(layer->get_name());
+  return found != positions_.end() && layers_[found->second].get() == layer;
 }
 
 void Model::unmap() {
@@ -331,6 +331,12 @@ void Model::unmap() {
 
 void Model::add(const std::shared_ptr<Layer>& layer,
                 const std::vector<std::shared_ptr<Layer>>& inbound) {
+  append(layer, inbound);
+  unmap();
+}
+
+void Model::append(const std::shared_ptr<Layer>& layer,
+                   const std::vector<std::shared_ptr<Layer>>& inbound) {
   if (!layer) throw std::invalid_argument("Cannot add an empty layer.");
   if (contains(layer.get())) {
     throw std::invalid_argument("Layer " + layer->get_name() + " is already in the model.");
@@ -358,15 +364,16 @@ void Model::add(const std::shared_ptr<Layer>& layer,
   std::vector<Shape> inputs;
   for (const auto& source : sources) inputs.push_back(source->output_dimensions());
   layer->build(inputs);  // throws before anything is wired
+  positions_.emplace(layer->get_name(), layers_.size());
   layer->connect_inbound(sources);
   layers_.push_back(layer);
-  unmap();
 }
 
 void Model::pop_layer() {
   if (layers_.empty()) return;
   unmap();
   layers_.back()->disconnect();
+  positions_.erase(layers_.back()->get_name());
   layers_.pop_back();
 }
 
@@ -622,9 +629,8 @@ std::shared_ptr<Layer> Model::get_layer(size_t index) const {
 }
 
 std::shared_ptr<Layer> Model::get_layer(const std::string& name) const {
-  for (const auto& layer : layers_)
-    if (layer->get_name() == name) return layer;
-  return nullptr;
+  const auto found = positions_.find(name);
+  return found == positions_.end() ? nullptr : layers_[found->second];
 }
 
 std::vector<uint32_t> Model::input_shape() const {

@@ -76,12 +76,12 @@ std::vector<uint8_t> compress(const std::vector<uint8_t>& raw) {
   return block;
 }
 
-std::vector<uint8_t> uncompress(const uint8_t* data, size_t size) {
+Bytes uncompress(const uint8_t* data, size_t size) {
   const auto [length, header] = read_header(data, size);
   const uint64_t body = size - header;
   // The stated length is untrusted: it sizes the output only once the block could produce it.
   if (length > body * kMaxExpansionNumerator / kMaxExpansionDenominator) corrupt();
-  std::vector<uint8_t> out(static_cast<size_t>(length));
+  Bytes out(static_cast<size_t>(length));
   const char* block = reinterpret_cast<const char*>(data);
   char spare = 0;  // somewhere to point at when the block is empty
   char* output = length ? reinterpret_cast<char*>(out.data()) : &spare;
@@ -95,7 +95,7 @@ std::vector<uint8_t> uncompress(const uint8_t* data, size_t size) {
   return out;
 }
 
-std::vector<uint8_t> read(const std::string& path) {
+Bytes read(const std::string& path) {
   // A NUL byte would silently cut the path short and open another file.
   const bool nameable = !path.empty() && path.find('\0') == std::string::npos;
   FILE* file = nameable ? std::fopen(path.c_str(), "rb") : nullptr;
@@ -109,7 +109,7 @@ std::vector<uint8_t> read(const std::string& path) {
     std::fclose(file);
     throw std::runtime_error("File is empty.");
   }
-  std::vector<uint8_t> bytes(static_cast<size_t>(info.st_size));
+  Bytes bytes(static_cast<size_t>(info.st_size));
   const size_t got = std::fread(bytes.data(), 1, bytes.size(), file);
   std::fclose(file);
   bytes.resize(got);  // a file that shrank meanwhile is read as what is left

@@ -3,11 +3,15 @@
 // rebuilt through the same operations a user would call (create, add, variable writes).
 
 #include <algorithm>
+#include <array>
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 
 #include "model_generated.h"
 #include "qalto/model.hpp"
+#include "qalto/model_file.hpp"
 
 namespace qalto {
 
@@ -31,18 +35,19 @@ flatbuffers::Offset<fb::Variable> write_variable(flatbuffers::FlatBufferBuilder&
                             builder.CreateVector(tensor.raw(), tensor.byte_size()));
 }
 
+// The position of each layer in its model.
+using Positions = std::unordered_map<const Layer*, uint32_t>;
+
 flatbuffers::Offset<fb::LayerDef> write_layer(flatbuffers::FlatBufferBuilder& builder,
-                                              const Model& model, const Layer& layer) {
+                                              const Positions& positions, const Layer& layer) {
   std::vector<flatbuffers::Offset<fb::Param>> params;
   for (const auto& [name, value] : layer.params().entries()) {
     params.push_back(fb::CreateParam(builder, builder.CreateString(name), value));
   }
   std::vector<uint32_t> inbound;
-  const auto& layers = model.layers();
   for (const auto& source : layer.inbound_layers()) {
-    for (size_t i = 0; i < layers.size(); ++i) {
-      if (layers[i] == source) inbound.push_back(static_cast<uint32_t>(i));
-    }
+    const auto found = positions.find(source.get());
+    if (found != positions.end()) inbound.push_back(found->second);
   }
   std::vector<flatbuffers::Offset<fb::Variable>> variables;
   for (const auto& name : layer.variables().names()) {
@@ -62,28 +67,86 @@ flatbuffers::Offset<fb::LayerDef> write_layer(flatbuffers::FlatBufferBuilder& bu
                             learning);
 }
 
-std::shared_ptr<Dense> read_variable(const fb::Variable& def, const std::string& layer) {
-  const std::string where = "variable of layer " + layer;
-  if (!def.name() || !def.dims() || !def.data()) invalid("incomplete " + where + ".");
-  const auto type = static_cast<TensorType>(def.tensor_type());
-  if (!is_valid_tensor_type(type)) invalid("unknown tensor type in " + where + ".");
-  if (def.layout() > static_cast<uint8_t>(Dense::Layout::ColMajor)) {
-    invalid("unknown layout in " + where + ".");
+// Where the variables' bytes may stay in the buffer instead of being copied: a buffer the model
+// may keep (`owner`), whose bytes nothing else uses. Each tensor must have bytes of its own, so
+// only data below every range adopted so far is adopted (a writer stores later variables lower
+// down); data that overlaps, or that is not aligned for its type, is copied.
+struct Adoption {
+  std::shared_ptr<void> owner;
+  const uint8_t* lowest = nullptr;  // the start of the lowest range adopted so far
+
+  bool can_take(const uint8_t* data, size_t bytes, TensorType type) const {
+    return owner && data + bytes <= lowest &&
+           reinterpret_cast<uintptr_t>(data) % element_size(type) == 0;
   }
-  std::vector<uint32_t> dims(def.dims()->begin(), def.dims()->end());
-  if (dims.empty() || dims.size() > Shape::max_dims) invalid("bad rank in " + where + ".");
-  for (uint32_t d : dims)
-    if (d == 0) invalid("zero dimension in " + where + ".");
-  const Shape shape(dims);
+};
+
+std::shared_ptr<Dense> read_variable(const fb::Variable& def, const std::string& layer,
+                                     Adoption* adoption = nullptr) {
+  // The message is built only on failure: a model has thousands of variables.
+  const auto refuse = [&layer](const char* why) {
+    invalid(std::string(why) + " variable of layer " + layer + ".");
+  };
+  if (!def.name() || !def.dims() || !def.data()) refuse("incomplete");
+  const auto type = static_cast<TensorType>(def.tensor_type());
+  if (!is_valid_tensor_type(type)) refuse("unknown tensor type in");
+  if (def.layout() > static_cast<uint8_t>(Dense::Layout::ColMajor)) refuse("unknown layout in");
+  const auto& stored_dims = *def.dims();
+  if (stored_dims.size() == 0 || stored_dims.size() > Shape::max_dims) refuse("bad rank in");
+  std::array<uint32_t, Shape::max_dims> dims{};
+  for (flatbuffers::uoffset_t i = 0; i < stored_dims.size(); ++i) {
+    dims[i] = stored_dims.Get(i);
+    if (dims[i] == 0) refuse("zero dimension in");
+  }
+  const Shape shape(dims.data(), stored_dims.size());
   // The data must be exactly the tensor's bytes: elements() is overflow-checked, and the
   // product is compared with what the buffer really holds before any copy.
   uint64_t bytes = 0;
   if (__builtin_mul_overflow(shape.elements(), uint64_t{element_size(type)}, &bytes) ||
       bytes != def.data()->size()) {
-    invalid("data size does not match the shape of " + where + ".");
+    refuse("data size does not match the shape of");
   }
-  return Dense::copy(def.data()->data(), def.data()->size(), type, shape,
-                     static_cast<Dense::Layout>(def.layout()));
+  const uint8_t* data = def.data()->data();
+  const auto layout = static_cast<Dense::Layout>(def.layout());
+  if (adoption && adoption->can_take(data, bytes, type)) {
+    // The buffer is the adoption's own: writing through the tensor is writing to its bytes.
+    auto tensor = Dense::adopt(adoption->owner, const_cast<uint8_t*>(data), bytes, type, shape,
+                               layout);
+    adoption->lowest = data;
+    return tensor;
+  }
+  return Dense::copy(data, bytes, type, shape, layout);
+}
+
+// read_variable's tensor, or null where read_variable refuses the variable.
+std::shared_ptr<Dense> try_read_variable(const fb::Variable& def, const std::string& layer,
+                                         Adoption& adoption) {
+  try {
+    return read_variable(def, layer, &adoption);
+  } catch (const std::invalid_argument&) {
+    return nullptr;
+  } catch (const std::overflow_error&) {
+    return nullptr;
+  }
+}
+
+// The stored variables of a layer, read before the layer is built and offered to its build,
+// which takes them instead of creating zero-filled ones: one tensor per stored variable, null
+// where read_variable refuses the variable. The build takes the first offer of a name only, the
+// one the first write by that name would have replaced.
+std::vector<std::shared_ptr<Dense>> read_variables(const fb::LayerDef& def, Layer& layer,
+                                                   Adoption& adoption) {
+  std::vector<std::shared_ptr<Dense>> tensors;
+  if (!def.variables()) return tensors;
+  Layer::NamedTensors offered;
+  tensors.reserve(def.variables()->size());
+  offered.reserve(def.variables()->size());
+  for (const auto* variable : *def.variables()) {
+    tensors.push_back(try_read_variable(*variable, layer.get_name(), adoption));
+    if (tensors.back()) offered.emplace_back(variable->name()->str(), tensors.back());
+  }
+  layer.offer_variables(std::move(offered));
+  return tensors;
 }
 
 // A stored learning set must pass the checks of compile: fit indexes the weights with it.
@@ -106,9 +169,14 @@ void read_learning(Layer& layer, const fb::Learning& def) {
   layer.set_learning(std::move(learning));
 }
 
+// Model::add for the reader's new model, which has no mapping to drop.
+using AppendLayer = std::function<void(const std::shared_ptr<Layer>&,
+                                       const std::vector<std::shared_ptr<Layer>>&)>;
+
 // `budget`: the bytes that the variables of this layer and the later ones may still take. A
 // genuine buffer holds every variable's bytes, so its layers never need more than its size.
-void read_layer(Model& model, const fb::LayerDef& def, size_t index, uint64_t& budget) {
+void read_layer(const Model& model, const AppendLayer& append, const fb::LayerDef& def,
+                size_t index, uint64_t& budget, Adoption& adoption) {
   if (!def.name()) invalid("layer " + std::to_string(index) + " has no name.");
   const std::string name = def.name()->str();
   // Python reads names back as str; the name stays out of the message, which is text too.
@@ -128,8 +196,7 @@ void read_layer(Model& model, const fb::LayerDef& def, size_t index, uint64_t& b
   }
   std::shared_ptr<Layer> layer;
   try {
-    layer = Layer::create(*LayerParams::create(type, entries),
-                          name);
+    layer = Layer::create(LayerParams(type, std::move(entries)), name);
   } catch (const std::invalid_argument& e) {
     invalid(std::string("layer ") + name + ": " + e.what());
   }
@@ -146,15 +213,20 @@ void read_layer(Model& model, const fb::LayerDef& def, size_t index, uint64_t& b
     invalid("layer " + name + " has no inbound layer.");
   }
   try {
+    const auto stored = read_variables(def, *layer, adoption);
     layer->limit_new_variable_bytes(budget);
-    model.add(layer, inbound);
+    append(layer, inbound);
     layer->limit_new_variable_bytes(Layer::kUnlimitedVariableBytes);
     budget -= std::min(budget, layer->variable_bytes());
-    if (def.variables()) {
-      for (const auto* variable : *def.variables()) {
-        layer->variables().set(variable->name() ? variable->name()->str() : "",
-                               read_variable(*variable, name));
-      }
+    // The stored variables are written in file order, with the errors of a write by name; the
+    // ones the build took are in place already and have passed the same checks.
+    for (size_t i = 0; i < stored.size(); ++i) {
+      const auto& variable = *def.variables()->Get(static_cast<flatbuffers::uoffset_t>(i));
+      if (!stored[i]) read_variable(variable, name);  // throws its refusal
+      const std::string variable_name = variable.name()->str();
+      auto& variables = layer->variables();
+      if (variables.has(variable_name) && variables.get(variable_name) == stored[i]) continue;
+      variables.set(variable_name, stored[i]);
     }
   } catch (const std::invalid_argument& e) {
     const std::string what = e.what();
@@ -170,14 +242,33 @@ void read_layer(Model& model, const fb::LayerDef& def, size_t index, uint64_t& b
 
 std::vector<uint8_t> Model::serialize() const {
   flatbuffers::FlatBufferBuilder builder;
+  Positions positions;
+  for (size_t i = 0; i < layers_.size(); ++i) {
+    positions.emplace(layers_[i].get(), static_cast<uint32_t>(i));
+  }
   std::vector<flatbuffers::Offset<fb::LayerDef>> layers;
-  for (const auto& layer : layers_) layers.push_back(write_layer(builder, *this, *layer));
+  for (const auto& layer : layers_) layers.push_back(write_layer(builder, positions, *layer));
   builder.Finish(fb::CreateModelDef(builder, kFormatVersion, builder.CreateVector(layers)),
                  fb::ModelDefIdentifier());
   return {builder.GetBufferPointer(), builder.GetBufferPointer() + builder.GetSize()};
 }
 
 std::unique_ptr<Model> Model::from_buffer(const uint8_t* data, size_t size) {
+  return read_buffer(data, size, nullptr);
+}
+
+std::unique_ptr<Model> Model::from_owned_buffer(std::shared_ptr<void> owner, uint8_t* data,
+                                                size_t size) {
+  return read_buffer(data, size, std::move(owner));
+}
+
+std::unique_ptr<Model> Model::load(const std::string& path) {
+  auto bytes = std::make_shared<model_file::Bytes>(model_file::read(path));
+  return from_owned_buffer(bytes, bytes->data(), bytes->size());
+}
+
+std::unique_ptr<Model> Model::read_buffer(const uint8_t* data, size_t size,
+                                          std::shared_ptr<void> owner) {
   if (!data || size == 0) invalid("empty buffer.");
   flatbuffers::Verifier verifier(data, size, kMaxDepth, kMaxTables);
   if (!fb::VerifyModelDefBuffer(verifier)) invalid("not a serialized model.");
@@ -189,7 +280,13 @@ std::unique_ptr<Model> Model::from_buffer(const uint8_t* data, size_t size) {
   if (def->layers()) {
     size_t index = 0;
     uint64_t budget = size;
-    for (const auto* layer : *def->layers()) read_layer(*model, *layer, index++, budget);
+    Adoption adoption{std::move(owner), data + size};
+    const AppendLayer append = [&model](const auto& layer, const auto& inbound) {
+      model->append(layer, inbound);
+    };
+    for (const auto* layer : *def->layers()) {
+      read_layer(*model, append, *layer, index++, budget, adoption);
+    }
   }
   return model;
 }

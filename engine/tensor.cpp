@@ -178,7 +178,9 @@ Dense::Dense(TensorType type, const Shape& shape, Layout layout)
     : type_(type), shape_(shape), layout_(layout) {
   const uint64_t elements = checked_elements(type, shape, layout);
   strides_ = eval_strides(shape, layout);
-  bytes_.assign(elements * element_size(type), 0);
+  owned_.assign(elements * element_size(type), 0);
+  bytes_ = owned_.data();
+  byte_size_ = owned_.size();
 }
 
 Dense::Dense(TensorType type, const Shape& shape, Layout layout, const void* data, size_t bytes)
@@ -192,7 +194,53 @@ Dense::Dense(TensorType type, const Shape& shape, Layout layout, const void* dat
   strides_ = eval_strides(shape, layout);
   // One copy of the whole buffer, without zero-filling it first.
   const auto* first = static_cast<const uint8_t*>(data);
-  bytes_.assign(first, first + bytes);
+  owned_.assign(first, first + bytes);
+  bytes_ = owned_.data();
+  byte_size_ = owned_.size();
+}
+
+Dense::Dense(TensorType type, const Shape& shape, Layout layout, std::shared_ptr<void> owner,
+             uint8_t* data, size_t bytes)
+    : type_(type), shape_(shape), layout_(layout) {
+  const uint64_t expected = checked_elements(type, shape, layout) * element_size(type);
+  if (data == nullptr || !owner) {
+    throw std::invalid_argument("Cannot adopt the bytes of a tensor without an owner.");
+  }
+  if (bytes != expected) {
+    throw std::invalid_argument("Buffer of " + std::to_string(bytes) + " bytes for a tensor of " +
+                                std::to_string(expected) + " bytes.");
+  }
+  if (reinterpret_cast<uintptr_t>(data) % element_size(type) != 0) {
+    throw std::invalid_argument("Cannot adopt bytes that are not aligned for the tensor type.");
+  }
+  strides_ = eval_strides(shape, layout);
+  owner_ = std::move(owner);
+  bytes_ = data;
+  byte_size_ = bytes;
+}
+
+Dense::Dense(const Dense& other)
+    : Tensor(other),
+      type_(other.type_),
+      shape_(other.shape_),
+      layout_(other.layout_),
+      strides_(other.strides_),
+      owned_(other.bytes_, other.bytes_ + other.byte_size_),
+      bytes_(owned_.data()),
+      byte_size_(owned_.size()) {}
+
+Dense& Dense::operator=(const Dense& other) {
+  if (this == &other) return *this;
+  std::vector<uint8_t> owned(other.bytes_, other.bytes_ + other.byte_size_);
+  type_ = other.type_;
+  shape_ = other.shape_;
+  layout_ = other.layout_;
+  strides_ = other.strides_;
+  owned_ = std::move(owned);
+  owner_.reset();
+  bytes_ = owned_.data();
+  byte_size_ = owned_.size();
+  return *this;
 }
 
 std::shared_ptr<Dense> Dense::create(TensorType type, const Shape& shape, Layout layout) {
@@ -202,6 +250,11 @@ std::shared_ptr<Dense> Dense::create(TensorType type, const Shape& shape, Layout
 std::shared_ptr<Dense> Dense::copy(const void* data, size_t bytes, TensorType type,
                                    const Shape& shape, Layout layout) {
   return std::make_shared<Dense>(type, shape, layout, data, bytes);
+}
+
+std::shared_ptr<Dense> Dense::adopt(std::shared_ptr<void> owner, uint8_t* data, size_t bytes,
+                                    TensorType type, const Shape& shape, Layout layout) {
+  return std::make_shared<Dense>(type, shape, layout, std::move(owner), data, bytes);
 }
 
 std::vector<std::shared_ptr<Dense>> Dense::split(const Dense& dense) {
@@ -214,7 +267,7 @@ std::vector<std::shared_ptr<Dense>> Dense::split(const Dense& dense) {
   std::vector<std::shared_ptr<Dense>> samples;
   samples.reserve(shape[0]);
   for (uint32_t i = 0; i < shape[0]; ++i) {
-    samples.push_back(copy(dense.bytes_.data() + i * sample_bytes, sample_bytes, dense.type_,
+    samples.push_back(copy(dense.bytes_ + i * sample_bytes, sample_bytes, dense.type_,
                            sample_shape, Layout::RowMajor));
   }
   return samples;
@@ -296,15 +349,15 @@ uint64_t first_outside(const uint8_t* bytes, uint64_t count, int64_t low, int64_
 }  // namespace
 
 uint64_t Dense::first_value_out_of_range() const {
-  const uint64_t count = bytes_.size() / element_size(type_);
+  const uint64_t count = byte_size_ / element_size(type_);
   const int64_t low = tensor_type_min(type_);
   const int64_t high = tensor_type_max(type_);
   switch (type_) {
     case TensorType::int4:
     case TensorType::int2:
-    case TensorType::bit: return first_outside<int8_t>(bytes_.data(), count, low, high);
+    case TensorType::bit: return first_outside<int8_t>(bytes_, count, low, high);
     case TensorType::uint4:
-    case TensorType::uint2: return first_outside<uint8_t>(bytes_.data(), count, low, high);
+    case TensorType::uint2: return first_outside<uint8_t>(bytes_, count, low, high);
     default: return count;
   }
 }

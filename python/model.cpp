@@ -51,8 +51,7 @@ int64_t time_ms() {
 
 std::unique_ptr<PyModel> load_model(const std::string& filename) {
   auto record = std::make_unique<PyModel>();
-  const auto bytes = model_file::read(filename);
-  record->model = Model::from_buffer(bytes.data(), bytes.size());
+  record->model = Model::load(filename);
   return record;
 }
 

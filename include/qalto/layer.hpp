@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "qalto/hw.hpp"
@@ -181,6 +182,8 @@ class Layer : public std::enable_shared_from_this<Layer> {
   // value, for a type outside the enum ("Cannot create a layer of unknown type <n>."), and for a
   // name or parameter key that is not UTF-8.
   static std::shared_ptr<Layer> create(const LayerParams& params, const std::string& name);
+  // As above, taking the parameters over rather than copying them.
+  static std::shared_ptr<Layer> create(LayerParams&& params, const std::string& name);
 
   const std::string& get_name() const { return name_; }
   // The input shapes, one per inbound layer; runtime_error
@@ -264,6 +267,15 @@ class Layer : public std::enable_shared_from_this<Layer> {
   // The bytes of all the layer's variables.
   uint64_t variable_bytes() const;
 
+  // Named tensors, in no particular order.
+  using NamedTensors = std::vector<std::pair<std::string, std::shared_ptr<Dense>>>;
+  // Tensors for the next build to take as the new variables of the same name, type and shape
+  // (whose values lie in the type's range), instead of creating them zero-filled: a reader
+  // offers the stored ones, which saves filling megabytes only to replace them. A taken tensor
+  // counts against the limit on new variable bytes as a created one would, and is held as it is
+  // (not copied). The next build, successful or not, drops the ones it does not take.
+  void offer_variables(NamedTensors tensors) { offered_ = std::move(tensors); }
+
   // Graph wiring, used by Model.
   void connect_inbound(const std::vector<std::shared_ptr<Layer>>& inbound);
   void disconnect();
@@ -284,8 +296,13 @@ class Layer : public std::enable_shared_from_this<Layer> {
   std::shared_ptr<Mapping> mapping_;
   bool built_ = false;
   uint64_t new_variable_limit_ = kUnlimitedVariableBytes;
+  NamedTensors offered_;
 
   void declare_variables();
+  // The offered tensor that can be the new variable `name` of this type and shape, else a
+  // zero-filled one.
+  std::shared_ptr<Dense> new_variable(const std::string& name, TensorType type,
+                                      const Shape& shape);
   // The body of build, which restores the layer when this throws.
   void build_from(const std::vector<Shape>& inputs);
 

@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "qalto/device.hpp"
@@ -46,6 +48,13 @@ class Model {
   // not a model, or that describe an invalid one, throw invalid_argument
   // "Invalid model buffer: <reason>".
   static std::unique_ptr<Model> from_buffer(const uint8_t* data, size_t size);
+  // As from_buffer, for a buffer the model may keep: variables take their bytes where they lie
+  // in it rather than copies (`owner` keeps it alive), so nothing else may use it afterwards.
+  static std::unique_ptr<Model> from_owned_buffer(std::shared_ptr<void> owner, uint8_t* data,
+                                                  size_t size);
+  // The model of the model file at `path`: model_file::read, then from_owned_buffer. Throws as
+  // those do.
+  static std::unique_ptr<Model> load(const std::string& path);
 
   // An independent copy: new layers with copies of the parameters, variables and learning
   // parameters, wired the same way. The copy is unmapped.
@@ -124,13 +133,22 @@ class Model {
   IpVersion ip_version() const;
 
  private:
+  // from_buffer, adopting the variables' bytes when `owner` is given.
+  static std::unique_ptr<Model> read_buffer(const uint8_t* data, size_t size,
+                                            std::shared_ptr<void> owner);
   bool contains(const Layer* layer) const;
+  // `add` without dropping the mapping: for the reader, whose new model has none.
+  void append(const std::shared_ptr<Layer>& layer,
+              const std::vector<std::shared_ptr<Layer>>& inbound);
   void unmap();
   // The run shared by forward, predict and fit; `labels` null for inference.
   std::shared_ptr<Tensor> run(const std::shared_ptr<const Dense>& inputs, uint32_t batch_size,
                               const std::vector<int32_t>* labels);
 
   std::vector<std::shared_ptr<Layer>> layers_;
+  // The position of each layer in layers_ by its name (which never changes, and which the layer
+  // itself holds): add checks names and membership without scanning the earlier layers.
+  std::unordered_map<std::string_view, size_t> positions_;
   Sequences sequences_;
   std::shared_ptr<Device> device_;
 };

@@ -4,10 +4,33 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qalto::model_file {
+
+// An allocator whose new elements are left uninitialised: the decoder writes every byte of its
+// output, which is megabytes for a large model, so zero-filling it first would only cost time.
+template <typename T>
+struct UninitializedAllocator : std::allocator<T> {
+  UninitializedAllocator() = default;
+  template <typename U>
+  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+
+  template <typename U>
+  void construct(U* place) noexcept {
+    ::new (static_cast<void*>(place)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* place, Args&&... args) {
+    ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+  }
+};
+
+// Bytes that resizing does not zero-fill.
+using Bytes = std::vector<uint8_t, UninitializedAllocator<uint8_t>>;
 
 // The raw block of `raw`.
 std::vector<uint8_t> compress(const std::vector<uint8_t>& raw);
@@ -17,13 +40,13 @@ std::vector<uint8_t> compress(const std::vector<uint8_t>& raw);
 // complete block are ignored. A bad length header, a truncated or damaged block, or one that
 // yields fewer bytes than it states throws invalid_argument "Cannot uncompress corrupted
 // serialization buffer".
-std::vector<uint8_t> uncompress(const uint8_t* data, size_t size);
+Bytes uncompress(const uint8_t* data, size_t size);
 
 // The uncompressed content of the model file at `path`. runtime_error "File not found." when
 // it cannot be opened (an empty path or one holding a NUL byte included) or is not a regular
 // file, "File is empty." for an empty file; then as
 // `uncompress`.
-std::vector<uint8_t> read(const std::string& path);
+Bytes read(const std::string& path);
 
 // Compresses `raw` and writes it to `path`. A regular file of ours (or a new one) is replaced
 // atomically: the block goes to a new file beside the target (with the target's permissions),

@@ -112,6 +112,12 @@ class Dense : public Tensor {
   // the conditions of `create`.
   static std::shared_ptr<Dense> copy(const void* data, size_t bytes, TensorType type,
                                      const Shape& shape, Layout layout = Layout::RowMajor);
+  // A tensor over `bytes` bytes at `data`, which stay where they are (no copy): `owner` keeps
+  // them alive as long as the tensor, and nothing else may use them meanwhile. `data` must be
+  // aligned for the type's element. Throws as `copy`. Copies of the tensor own their bytes.
+  static std::shared_ptr<Dense> adopt(std::shared_ptr<void> owner, uint8_t* data, size_t bytes,
+                                      TensorType type, const Shape& shape,
+                                      Layout layout = Layout::RowMajor);
   // One tensor per index of the first dimension, each of the remaining dimensions (a rank-1
   // tensor splits into tensors of shape (1)). Row-major tensors only.
   static std::vector<std::shared_ptr<Dense>> split(const Dense& dense);
@@ -123,20 +129,20 @@ class Dense : public Tensor {
   const Shape& dimensions() const override { return shape_; }
   Layout layout() const { return layout_; }
   const std::vector<uint32_t>& strides() const { return strides_; }
-  size_t byte_size() const { return bytes_.size(); }
-  const uint8_t* raw() const { return bytes_.data(); }
-  uint8_t* raw() { return bytes_.data(); }
+  size_t byte_size() const { return byte_size_; }
+  const uint8_t* raw() const { return bytes_; }
+  uint8_t* raw() { return bytes_; }
 
   // The first element as T; panics when T is not the storage element of the tensor's type.
   template <typename T>
   T* data() {
     check_type<T>();
-    return reinterpret_cast<T*>(bytes_.data());
+    return reinterpret_cast<T*>(bytes_);
   }
   template <typename T>
   const T* data() const {
     check_type<T>();
-    return reinterpret_cast<const T*>(bytes_.data());
+    return reinterpret_cast<const T*>(bytes_);
   }
 
   // Linear element index of coordinates (one per dimension, in dimension order); panics with
@@ -167,9 +173,14 @@ class Dense : public Tensor {
   // bit) can hold such values: the others' elements hold exactly their type's range.
   uint64_t first_value_out_of_range() const;
 
-  // As `create` and `copy`, for make_shared.
+  // As `create`, `copy` and `adopt`, for make_shared.
   Dense(TensorType type, const Shape& shape, Layout layout);
   Dense(TensorType type, const Shape& shape, Layout layout, const void* data, size_t bytes);
+  Dense(TensorType type, const Shape& shape, Layout layout, std::shared_ptr<void> owner,
+        uint8_t* data, size_t bytes);
+  // A copy owns its bytes, whoever holds the original's.
+  Dense(const Dense& other);
+  Dense& operator=(const Dense& other);
 
  private:
   template <typename T>
@@ -182,7 +193,11 @@ class Dense : public Tensor {
   Shape shape_;
   Layout layout_;
   std::vector<uint32_t> strides_;
-  std::vector<uint8_t> bytes_;
+  // The bytes are owned_, or adopted ones that owner_ keeps alive.
+  std::vector<uint8_t> owned_;
+  std::shared_ptr<void> owner_;
+  uint8_t* bytes_ = nullptr;
+  size_t byte_size_ = 0;
 };
 
 template <typename T>
