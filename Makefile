@@ -47,7 +47,7 @@ fuzz: setup $(FUZZ_BUILD)/build.ninja
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/fuzz.sh $(FUZZ_BUILD)
 
 bench: build
-	@for b in $(BUILD)/bench/*; do [ -x "$$b" ] && "$$b"; done; true
+	@for b in $(BUILD)/bench/*; do [ -x "$$b" ] || continue; "$$b" || exit 1; done
 	PYTHONPATH=$(BUILD) $(PYTHON) bench/ratios.py
 
 clean:

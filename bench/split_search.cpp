@@ -3,7 +3,9 @@
 #include <benchmark/benchmark.h>
 
 #include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "mapping/layer_split.hpp"
 #include "qalto/model.hpp"
@@ -16,17 +18,19 @@ using qalto::LayerParams;
 using qalto::LayerType;
 using qalto::Model;
 
+// The layer of a model of its own (input, layer), kept alive for the whole run: a model has
+// one input.
 std::shared_ptr<Layer> one_layer(uint32_t size, uint32_t channels, LayerType type,
                                  std::map<std::string, int32_t> params) {
-  static auto model = Model::create();
+  static std::vector<std::unique_ptr<Model>> models;
+  auto& model = models.emplace_back(Model::create());
   auto input = Layer::create(
       LayerParams(LayerType::InputData,
                   {{"input_width", static_cast<int32_t>(size)},
                    {"input_height", static_cast<int32_t>(size)},
                    {"input_channels", static_cast<int32_t>(channels)}}),
-      "in" + std::to_string(model->layer_count()));
-  auto layer = Layer::create(LayerParams(type, std::move(params)),
-                             "layer" + std::to_string(model->layer_count()));
+      "in");
+  auto layer = Layer::create(LayerParams(type, std::move(params)), "layer");
   model->add(input);
   model->add(layer, {input});
   return layer;
