@@ -156,13 +156,11 @@ void check_inputs(const Model& model, const Dense& inputs) {
   const bool is_signed = first.input_sign_code() == 2;
   const int64_t high = is_signed ? (int64_t{1} << (bits - 1)) - 1 : (int64_t{1} << bits) - 1;
   const int64_t low = is_signed ? -(int64_t{1} << (bits - 1)) : 0;
-  for (uint64_t i = 0; i < inputs.size(); ++i) {
-    const int64_t v = inputs.value_as_int(i);
-    if (v < low || v > high) {
-      throw std::invalid_argument("Input values should lie within [" + std::to_string(low) +
-                                  ", " + std::to_string(high) + "], got " + std::to_string(v) +
-                                  ".");
-    }
+  const uint64_t outside = inputs.first_value_outside(low, high);
+  if (outside < inputs.size()) {
+    throw std::invalid_argument("Input values should lie within [" + std::to_string(low) + ", " +
+                                std::to_string(high) + "], got " +
+                                std::to_string(inputs.value_as_int(outside)) + ".");
   }
 }
 

@@ -349,16 +349,35 @@ uint64_t first_outside(const uint8_t* bytes, uint64_t count, int64_t low, int64_
 }  // namespace
 
 uint64_t Dense::first_value_out_of_range() const {
-  const uint64_t count = byte_size_ / element_size(type_);
-  const int64_t low = tensor_type_min(type_);
-  const int64_t high = tensor_type_max(type_);
   switch (type_) {
     case TensorType::int4:
     case TensorType::int2:
-    case TensorType::bit: return first_outside<int8_t>(bytes_, count, low, high);
+    case TensorType::bit:
+    case TensorType::uint4:
+    case TensorType::uint2: return first_value_outside(tensor_type_min(type_), tensor_type_max(type_));
+    default: return byte_size_ / element_size(type_);
+  }
+}
+
+uint64_t Dense::first_value_outside(int64_t low, int64_t high) const {
+  const uint64_t count = byte_size_ / element_size(type_);
+  switch (type_) {
+    case TensorType::int32: return first_outside<int32_t>(bytes_, count, low, high);
+    case TensorType::float32: {
+      const float* values = reinterpret_cast<const float*>(bytes_);
+      return std::find_if(values, values + count,
+                          [=](float v) {
+                            const int64_t whole = saturated_int(v);
+                            return whole < low || whole > high;
+                          }) -
+             values;
+    }
+    case TensorType::int16: return first_outside<int16_t>(bytes_, count, low, high);
+    case TensorType::uint16: return first_outside<uint16_t>(bytes_, count, low, high);
+    case TensorType::uint8:
     case TensorType::uint4:
     case TensorType::uint2: return first_outside<uint8_t>(bytes_, count, low, high);
-    default: return count;
+    default: return first_outside<int8_t>(bytes_, count, low, high);
   }
 }
 

@@ -172,6 +172,9 @@ class Dense : public Tensor {
   // or the element count when every value fits. Only the packed types (int4, int2, uint4, uint2,
   // bit) can hold such values: the others' elements hold exactly their type's range.
   uint64_t first_value_out_of_range() const;
+  // Linear index of the first element whose value (as `value_as_int` reads it) lies outside
+  // [low, high], or the element count when every value does: one pass over the raw buffer.
+  uint64_t first_value_outside(int64_t low, int64_t high) const;
 
   // As `create`, `copy` and `adopt`, for make_shared.
   Dense(TensorType type, const Shape& shape, Layout layout);

@@ -5,6 +5,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "qalto/tensor.hpp"
 
@@ -177,6 +178,32 @@ TEST(Dense, FirstValueOutOfRangeOfEveryType) {
   const int32_t wide[2] = {INT32_MIN, INT32_MAX};
   EXPECT_EQ(Dense::copy(wide, sizeof wide, TensorType::int32, Shape{2})->first_value_out_of_range(),
             2u);
+}
+
+TEST(Dense, FirstValueOutsideAgreesWithValueAsIntForEveryType) {
+  // The same bytes read as every type, against windows that cut each type's values at
+  // different places: the first element outside is the one value_as_int finds first.
+  uint8_t bytes[64];
+  for (int b = 0; b < 64; ++b) bytes[b] = static_cast<uint8_t>(b * 37 + 11);
+  const float odd_floats[] = {0.5f, -1.9f, NAN, 3e30f, -3e30f, 200.7f};
+  std::memcpy(bytes + 8, odd_floats, sizeof odd_floats);
+  const std::pair<int64_t, int64_t> windows[] = {
+      {0, 255}, {-128, 127}, {0, 15}, {-8, 7}, {0, 1}, {-1, 0}, {1, 0},
+      {INT32_MIN, INT32_MAX}, {0, INT64_MAX}, {INT64_MIN, INT64_MAX}, {-32768, 40000}};
+  for (int t = 0; t <= 10; ++t) {
+    const auto type = static_cast<TensorType>(t);
+    const uint64_t count = sizeof bytes / element_size(type);
+    auto dense = Dense::copy(bytes, count * element_size(type), type, Shape{uint32_t(count)});
+    for (const auto& [low, high] : windows) {
+      uint64_t expected = count;
+      for (uint64_t i = 0; i < count && expected == count; ++i) {
+        const int64_t v = dense->value_as_int(i);
+        if (v < low || v > high) expected = i;
+      }
+      EXPECT_EQ(dense->first_value_outside(low, high), expected)
+          << Tensor::type_name(type) << " [" << low << ", " << high << "]";
+    }
+  }
 }
 
 TEST(Tensor, TypeNames) {

@@ -35,16 +35,23 @@ def test_construction_from_layers_adds_input_and_copies(core):
 
 
 def test_copy_without_input_layer_accepts_the_inputs_of_its_source(core):
-    probes = [np.full((1, 3, 3, 1), v, dtype) for v, dtype in
-              ((-3, np.int8), (-9, np.int8), (200, np.uint8), (15, np.uint8), (16, np.uint8),
-               (1, np.uint8), (127, np.int8))]
+    # Each probe: zeros with the given values from the fifth element on, so an offending value
+    # is never the first element and may be followed by another one.
+    def probe(dtype, *values):
+        x = np.zeros(9, dtype)
+        x[4:4 + len(values)] = values
+        return x.reshape(1, 3, 3, 1)
 
-    def accepts(model, x):
+    probes = [probe(np.int8, -3), probe(np.int8, 1, -9, -3), probe(np.uint8, 200, 15),
+              probe(np.uint8, 15, 16, 1), probe(np.uint8, 1), probe(np.int8, 127, -128),
+              probe(np.int16, 3, -300, 20000), probe(np.int16, 1, 0, -1), probe(np.int16, 32767)]
+
+    def refusal(model, x):
         try:
             model.forward(x)
-            return True
-        except ValueError:
-            return False
+            return None
+        except ValueError as e:
+            return str(e)
 
     for bits in (1, 4, 8):
         for signed in (0, 1):
@@ -57,8 +64,12 @@ def test_copy_without_input_layer_accepts_the_inputs_of_its_source(core):
             copy = core.Model([src.get_layer("conv")])
             params = copy.layers[0].parameters
             assert (params.get("input_bits"), params.get("input_signed")) == (bits, signed)
+            low, high = (-(1 << (bits - 1)), (1 << (bits - 1)) - 1) if signed else (0, (1 << bits) - 1)
             for x in probes:
-                assert accepts(copy, x) == accepts(src, x), (bits, signed, x.dtype, x.flat[0])
+                outside = [int(v) for v in x.flat if not low <= v <= high]
+                expected = (f"Input values should lie within [{low}, {high}], got {outside[0]}."
+                            if outside else None)
+                assert refusal(src, x) == refusal(copy, x) == expected, (bits, signed, x.dtype)
 
 
 def test_sizes_past_64_bits_are_refused_or_saturated(core):
