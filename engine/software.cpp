@@ -363,7 +363,8 @@ std::vector<StateGroup> state_groups(const Dense& in_proj, const Dense& a_real,
   const uint32_t inputs = in_proj.dimensions()[0];
   const uint32_t states = in_proj.dimensions()[1];
   std::map<int32_t, std::vector<uint32_t>> by_shift;
-  for (uint32_t j = 0; j < states; ++j) by_shift[shifts.data<int8_t>()[j]].push_back(j);
+  const int8_t* shift_of = shifts.data<int8_t>();
+  for (uint32_t j = 0; j < states; ++j) by_shift[shift_of[j]].push_back(j);
   std::vector<StateGroup> groups;
   for (auto& [shift, channels] : by_shift) {
     StateGroup g;
@@ -374,11 +375,15 @@ std::vector<StateGroup> state_groups(const Dense& in_proj, const Dense& a_real,
     g.decay_2 = Dense::create(TensorType::int16, Shape{m});
     const int8_t* w = in_proj.data<int8_t>();
     int8_t* gw = g.weights->data<int8_t>();
+    const int16_t* real = a_real.data<int16_t>();
+    const int16_t* imag = a_imag.data<int16_t>();
+    int16_t* decay_1 = g.decay_1->data<int16_t>();
+    int16_t* decay_2 = g.decay_2->data<int16_t>();
     for (uint32_t k = 0; k < m; ++k) {
       const uint32_t j = channels[k];
       for (uint32_t i = 0; i < inputs; ++i) gw[uint64_t{i} * m + k] = w[uint64_t{i} * states + j];
-      g.decay_1->data<int16_t>()[k] = a_real.data<int16_t>()[j];
-      g.decay_2->data<int16_t>()[k] = a_imag.data<int16_t>()[j];
+      decay_1[k] = real[j];
+      decay_2[k] = imag[j];
     }
     g.channels = std::move(channels);
     groups.push_back(std::move(g));
@@ -439,19 +444,23 @@ void clamp_recurrent(const Layer& layer, const DensePtr& values) {
   const Range range = feeds_post_processing(layer) ? signed_range(16) : signed_range(layer.output_bits());
   const bool relu = layer.activation_is(ActivationType::ReLU);
   const uint32_t channels = last_dim(*values);
-  int32_t* v = values->data<int32_t>();
-  for (uint64_t i = 0; i < values->size(); ++i) {
-    int64_t low = range.low;
-    int64_t high = range.high;
-    if (relu) {
-      const size_t k = i % channels;
-      low = 0;
-      const int64_t max_value = var(layer, "max_value", k);
-      if (max_value != 0) {
-        high = std::min<int64_t>(high, ops::shift_value(max_value, var(layer, "max_value_shift", k)));
-      }
+  if (values->size() == 0) return;
+  // Per channel bounds, looked up once: the variables are found by name.
+  const int64_t low = relu ? 0 : range.low;
+  std::vector<int64_t> highs(channels, std::max(low, range.high));
+  for (uint32_t k = 0; relu && k < channels; ++k) {
+    const int64_t max_value = var(layer, "max_value", k);
+    if (max_value != 0) {
+      const int64_t limit = ops::shift_value(max_value, var(layer, "max_value_shift", k));
+      highs[k] = std::max(low, std::min<int64_t>(range.high, limit));
     }
-    v[i] = static_cast<int32_t>(std::clamp<int64_t>(v[i], low, std::max(low, high)));
+  }
+  int32_t* v = values->data<int32_t>();
+  const uint64_t count = values->size();
+  for (uint64_t base = 0; base < count; base += channels) {
+    for (uint32_t k = 0; k < channels; ++k) {
+      v[base + k] = static_cast<int32_t>(std::clamp<int64_t>(v[base + k], low, highs[k]));
+    }
   }
 }
 
@@ -470,17 +479,20 @@ DensePtr recurrent_column(const RecurrentVars& v, const std::vector<StateGroup>&
       const auto m = static_cast<uint32_t>(g.channels.size());
       auto first = Dense::create(TensorType::int32, Shape{m});
       auto second = Dense::create(TensorType::int32, Shape{m});
+      int32_t* f1 = first->data<int32_t>();
+      int32_t* f2 = second->data<int32_t>();
       for (uint32_t k = 0; k < m; ++k) {
-        first->data<int32_t>()[k] = s1[g.channels[k]];
-        second->data<int32_t>()[k] = s2[g.channels[k]];
+        f1[k] = s1[g.channels[k]];
+        f2[k] = s2[g.channels[k]];
       }
       const auto outputs = ops::update_internal_state(frame, g.weights, first, second, g.decay_1,
                                                       g.decay_2, g.shift, 0).first;
+      const int32_t* y = outputs->data<int32_t>();
       for (uint32_t k = 0; k < m; ++k) {
         const uint32_t j = g.channels[k];
-        s1[j] = first->data<int32_t>()[k];
-        s2[j] = second->data<int32_t>()[k];
-        r[uint64_t{t} * v.states + j] = outputs->data<int32_t>()[k];
+        s1[j] = f1[k];
+        s2[j] = f2[k];
+        r[uint64_t{t} * v.states + j] = y[k];
       }
     }
   }
