@@ -237,7 +237,7 @@ struct VariableSpec {
   std::vector<uint8_t> data;
 };
 
-struct LayerSpec {
+struct StoredLayer {
   std::string name;
   uint32_t type;
   std::map<std::string, int32_t> params;
@@ -246,30 +246,30 @@ struct LayerSpec {
   std::optional<std::map<std::string, double>> learning;
 };
 
-std::vector<uint8_t> buffer_of(const std::vector<LayerSpec>& specs) {
+std::vector<uint8_t> buffer_of(const std::vector<StoredLayer>& stored_layers) {
   flatbuffers::FlatBufferBuilder b;
   std::vector<flatbuffers::Offset<fb::LayerDef>> layers;
-  for (const auto& spec : specs) {
+  for (const auto& stored : stored_layers) {
     std::vector<flatbuffers::Offset<fb::Param>> params;
-    for (const auto& [key, value] : spec.params) {
+    for (const auto& [key, value] : stored.params) {
       params.push_back(fb::CreateParam(b, b.CreateString(key), value));
     }
     std::vector<flatbuffers::Offset<fb::Variable>> variables;
-    for (const auto& v : spec.variables) {
+    for (const auto& v : stored.variables) {
       variables.push_back(fb::CreateVariable(b, b.CreateString(v.name),
                                              static_cast<uint8_t>(v.type), b.CreateVector(v.dims),
                                              0, b.CreateVector(v.data)));
     }
     flatbuffers::Offset<fb::Learning> learning = 0;
-    if (spec.learning) {
+    if (stored.learning) {
       std::vector<flatbuffers::Offset<fb::LearningValue>> values;
-      for (const auto& [key, value] : *spec.learning) {
+      for (const auto& [key, value] : *stored.learning) {
         values.push_back(fb::CreateLearningValue(b, b.CreateString(key), value));
       }
       learning = fb::CreateLearning(b, 0, b.CreateVector(values));
     }
-    layers.push_back(fb::CreateLayerDef(b, b.CreateString(spec.name), spec.type,
-                                        b.CreateVector(params), b.CreateVector(spec.inbound),
+    layers.push_back(fb::CreateLayerDef(b, b.CreateString(stored.name), stored.type,
+                                        b.CreateVector(params), b.CreateVector(stored.inbound),
                                         b.CreateVector(variables), learning));
   }
   b.Finish(fb::CreateModelDef(b, 1, b.CreateVector(layers)), fb::ModelDefIdentifier());
@@ -278,94 +278,94 @@ std::vector<uint8_t> buffer_of(const std::vector<LayerSpec>& specs) {
 
 constexpr uint32_t type_of(LayerType type) { return static_cast<uint32_t>(type); }
 
-LayerSpec input_spec(int32_t width = 4, int32_t height = 4, int32_t channels = 2,
+StoredLayer stored_input(int32_t width = 4, int32_t height = 4, int32_t channels = 2,
                      const std::string& name = "input") {
   return {name, type_of(LayerType::InputData),
           {{"input_width", width}, {"input_height", height}, {"input_channels", channels}}, {}, {},
           std::nullopt};
 }
 
-LayerSpec fully_connected_spec(int32_t units,
+StoredLayer stored_fully_connected(int32_t units,
                                std::optional<std::map<std::string, double>> learning = {}) {
   return {"fc", type_of(LayerType::FullyConnected), {{"units", units}}, {0}, {}, learning};
 }
 
 // A buffer of a few hundred bytes whose second layer declares `units` neurons.
 std::vector<uint8_t> fully_connected_buffer(int32_t units) {
-  return buffer_of({input_spec(), fully_connected_spec(units)});
+  return buffer_of({stored_input(), stored_fully_connected(units)});
 }
 
 TEST(ModelSerialize, InconsistentContentIsRefusedWithItsReason) {
-  const LayerSpec conv{"conv", type_of(LayerType::Conv2D), {{"filters", 2}}, {0}, {}, {}};
-  auto with_name = [](LayerSpec spec, const std::string& name) {
-    spec.name = name;
-    return spec;
+  const StoredLayer conv{"conv", type_of(LayerType::Conv2D), {{"filters", 2}}, {0}, {}, {}};
+  auto with_name = [](StoredLayer stored, const std::string& name) {
+    stored.name = name;
+    return stored;
   };
-  auto fed_by = [](LayerSpec spec, std::vector<uint32_t> inbound) {
-    spec.inbound = std::move(inbound);
-    return spec;
+  auto fed_by = [](StoredLayer stored, std::vector<uint32_t> inbound) {
+    stored.inbound = std::move(inbound);
+    return stored;
   };
   auto conv_with_variable = [&](const std::string& name, std::vector<uint32_t> dims) {
-    LayerSpec spec = conv;
-    spec.variables.push_back({name, TensorType::int8, std::move(dims), {1, 2}});
-    return spec;
+    StoredLayer stored = conv;
+    stored.variables.push_back({name, TensorType::int8, std::move(dims), {1, 2}});
+    return stored;
   };
   auto conv_learning = conv;
   conv_learning.learning = std::map<std::string, double>{{"num_classes", 1}};
-  LayerSpec odd_key = conv;
+  StoredLayer odd_key = conv;
   odd_key.params["\xc3\x28"] = 1;
   const double huge = 1e30;
   const int32_t wide = INT32_MAX;
   struct Case {
     const char* what;
-    std::vector<LayerSpec> layers;
+    std::vector<StoredLayer> layers;
     const char* reason;
   };
   const std::vector<Case> cases{
       // Stored strings Python could not read back.
-      {"name", {input_spec(4, 4, 2, "in\xff")}, "the name of layer 0 is not UTF-8"},
-      {"surrogate name", {input_spec(4, 4, 2, "\xed\xa0\x80")}, "is not UTF-8"},
-      {"parameter key", {input_spec(), odd_key}, "parameter key must be UTF-8"},
-      {"variable name", {input_spec(), conv_with_variable("w\xc0\xaf", {2})}, "variable name"},
+      {"name", {stored_input(4, 4, 2, "in\xff")}, "the name of layer 0 is not UTF-8"},
+      {"surrogate name", {stored_input(4, 4, 2, "\xed\xa0\x80")}, "is not UTF-8"},
+      {"parameter key", {stored_input(), odd_key}, "parameter key must be UTF-8"},
+      {"variable name", {stored_input(), conv_with_variable("w\xc0\xaf", {2})}, "variable name"},
       {"learning key",
-       {input_spec(), fully_connected_spec(6, {{{"num_classes", 2}, {"k\xff", 1}}})},
+       {stored_input(), stored_fully_connected(6, {{{"num_classes", 2}, {"k\xff", 1}}})},
        "learning key"},
       // Learning sets that compile refuses: fit would index past the weights.
-      {"classes above units", {input_spec(), fully_connected_spec(6, {{{"num_classes", 7}}})},
+      {"classes above units", {stored_input(), stored_fully_connected(6, {{{"num_classes", 7}}})},
        "num_classes must be a whole number"},
-      {"classes not dividing", {input_spec(), fully_connected_spec(6, {{{"num_classes", 4}}})},
+      {"classes not dividing", {stored_input(), stored_fully_connected(6, {{{"num_classes", 4}}})},
        "multiple of num_classes"},
-      {"huge classes", {input_spec(), fully_connected_spec(6, {{{"num_classes", huge}}})},
+      {"huge classes", {stored_input(), stored_fully_connected(6, {{{"num_classes", huge}}})},
        "num_classes must be a whole number"},
-      {"huge weights", {input_spec(), fully_connected_spec(6, {{{"num_weights", huge}}})},
+      {"huge weights", {stored_input(), stored_fully_connected(6, {{{"num_weights", huge}}})},
        "num_weights must be a whole number"},
-      {"NaN weights", {input_spec(), fully_connected_spec(6, {{{"num_weights", NAN}}})},
+      {"NaN weights", {stored_input(), stored_fully_connected(6, {{{"num_weights", NAN}}})},
        "num_weights must be a whole number"},
-      {"negative weights", {input_spec(), fully_connected_spec(6, {{{"num_weights", -1}}})},
+      {"negative weights", {stored_input(), stored_fully_connected(6, {{{"num_weights", -1}}})},
        "num_weights must be a whole number"},
-      {"learning on a convolution", {input_spec(), conv_learning}, "layer conv cannot learn"},
+      {"learning on a convolution", {stored_input(), conv_learning}, "layer conv cannot learn"},
       // Element counts past 64 bits.
       {"variable shape",
-       {input_spec(), conv_with_variable("extra", {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 2})},
+       {stored_input(), conv_with_variable("extra", {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 2})},
        "too many elements"},
       {"layer shape",
-       {input_spec(wide, wide, wide),
+       {stored_input(wide, wide, wide),
         {"dense", type_of(LayerType::Dense1D), {{"units", 1}}, {0}, {}, std::nullopt}},
        "too many elements"},
       {"weights shape",
-       {input_spec(1, 1, wide), {"conv", type_of(LayerType::Conv2D),
+       {stored_input(1, 1, wide), {"conv", type_of(LayerType::Conv2D),
                                  {{"filters", wide}, {"kernel_size", wide}}, {0}, {}, {}}},
        "too many elements"},
       // Graphs that add refuses.
-      {"unknown type", {input_spec(), {"odd", 8, {}, {0}, {}, {}}}, "unknown type"},
-      {"second input of another shape", {input_spec(), input_spec(4, 4, 3, "other")},
+      {"unknown type", {stored_input(), {"odd", 8, {}, {0}, {}, {}}}, "unknown type"},
+      {"second input of another shape", {stored_input(), stored_input(4, 4, 3, "other")},
        "the model has one input"},
       {"two inputs to a convolution",
-       {input_spec(), with_name(conv, "a"), fed_by(with_name(conv, "b"), {0, 1})},
+       {stored_input(), with_name(conv, "a"), fed_by(with_name(conv, "b"), {0, 1})},
        "takes one inbound layer"},
       {"one input to an Add",
-       {input_spec(), {"sum", type_of(LayerType::Add), {}, {0}, {}, {}}}, "adds two"},
-      {"layer without inbound", {input_spec(), fed_by(conv, {})}, "has no inbound layer"},
+       {stored_input(), {"sum", type_of(LayerType::Add), {}, {0}, {}, {}}}, "adds two"},
+      {"layer without inbound", {stored_input(), fed_by(conv, {})}, "has no inbound layer"},
   };
   for (const auto& c : cases) {
     const auto bytes = buffer_of(c.layers);
