@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "qalto/saturating.hpp"
+
 namespace qalto {
 
 const char* layer_type_name(LayerType type) {
@@ -180,16 +182,6 @@ namespace {
 const Layer* feeding_input(const std::vector<std::shared_ptr<Layer>>& inbound) {
   if (inbound.empty() || inbound.front()->type() != LayerType::InputData) return nullptr;
   return inbound.front().get();
-}
-
-uint64_t saturating_mul(uint64_t a, uint64_t b) {
-  uint64_t product = 0;
-  return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
-}
-
-uint64_t saturating_add(uint64_t a, uint64_t b) {
-  uint64_t sum = 0;
-  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
 }
 
 }  // namespace

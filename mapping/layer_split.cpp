@@ -7,6 +7,7 @@
 #include <optional>
 #include <tuple>
 
+#include "qalto/saturating.hpp"
 #include "v2/pksram_shift.hpp"
 
 namespace qalto {
@@ -19,11 +20,6 @@ constexpr uint32_t kMaxPooling = static_cast<uint32_t>(PoolType::Max);
 uint64_t ceil_div(uint64_t a, uint64_t b) { return b == 0 ? 0 : (a + b - 1) / b; }
 uint64_t round_up(uint64_t value, uint64_t step) {
   return step == 0 ? value : ceil_div(value, step) * step;
-}
-uint64_t saturating_mul(uint64_t a, uint64_t b) {
-  if (a != 0 && b > std::numeric_limits<uint64_t>::max() / a)
-    return std::numeric_limits<uint64_t>::max();
-  return a * b;
 }
 uint32_t to_u32(uint64_t value) { return static_cast<uint32_t>(value); }
 
