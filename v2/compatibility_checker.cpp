@@ -149,10 +149,17 @@ MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerIterator, Laye
 
 MappingStatus CompatibilityCheckerImpl::check_layer_mappings(
     const Layer& layer, const std::vector<hw::Component>& components, bool) const {
-  std::set<hw::Ident> seen;
+  // An NP serves as CNP1 or CNP2 but is one NP either way; a skip-DMA engine's store and
+  // load sides are separate resources, so a layer may store and load on the same channel.
+  std::set<std::pair<hw::Type, hw::Ident>> seen;
   for (const auto& component : components) {
-    if (!seen.insert(component.ident).second) {
-      return MappingStatus(layer, "The NP " + hw::to_string(component.ident) +
+    const bool skip_dma = component.type == hw::Type::SKIP_DMA_STORE ||
+                          component.type == hw::Type::SKIP_DMA_LOAD;
+    const hw::Type resource = skip_dma ? component.type : hw::Type::None;
+    if (!seen.insert({resource, component.ident}).second) {
+      return MappingStatus(layer, std::string("The ") + hw::to_string(component.type) + " " +
+                                      hw::to_string(component.ident) + " channel " +
+                                      std::to_string(component.ident.channel) +
                                       " is given twice to one layer.");
     }
   }

@@ -46,8 +46,9 @@ class CompatibilityCheckerImpl final : public CompatibilityChecker {
   // No rule spans several layers on v2: success for every run.
   MappingStatus check_layer_sequence(LayerIterator first, LayerIterator last,
                                      const HwVersion& version) const override;
-  // Fails with "The NP <(c, r, id)> is given twice to one layer." when two components share
-  // their whole identifier; success otherwise.
+  // Fails with "The <type> <(c, r, id)> channel <n> is given twice to one layer." when two
+  // NP components share their identifier (whatever their NP types), or two skip-DMA
+  // components of one type (store or load) share it; success otherwise.
   MappingStatus check_layer_mappings(const Layer& layer,
                                      const std::vector<hw::Component>& components,
                                      bool new_pass) const override;

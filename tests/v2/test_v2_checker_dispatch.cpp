@@ -112,7 +112,22 @@ TEST_F(V2Dispatch, SequencesPassAndNpsMayNotRepeat) {
   EXPECT_EQ(checker.check_layer_mappings(*conv, {a, b}, false), MappingStatus::success());
   const MappingStatus twice = checker.check_layer_mappings(*conv, {a, b, a}, true);
   EXPECT_TRUE(twice.failed);
-  EXPECT_EQ(twice.to_string(), "Cannot map layer 'conv'. The NP (1, 2, 0) is given twice to one layer.");
+  EXPECT_EQ(twice.to_string(),
+            "Cannot map layer 'conv'. The CNP2 (1, 2, 0) channel 0 is given twice to one layer.");
+  // One NP as CNP1 and CNP2 is still one NP.
+  hw::Component a_as_cnp1{hw::Type::CNP1, a.ident, std::nullopt, {}};
+  EXPECT_TRUE(checker.check_layer_mappings(*conv, {a, a_as_cnp1}, false).failed);
+
+  // The store and load sides of one skip-DMA channel are separate: the first layer of a pass
+  // may load one skip connection and store the next on the same channel.
+  const hw::Ident channel{9, 2, 0, 1};
+  hw::Component store{hw::Type::SKIP_DMA_STORE, channel, std::nullopt, {}};
+  hw::Component load{hw::Type::SKIP_DMA_LOAD, channel, std::nullopt, {}};
+  EXPECT_EQ(checker.check_layer_mappings(*conv, {a, store, load}, true), MappingStatus::success());
+  EXPECT_EQ(checker.check_layer_mappings(*conv, {a, store, store}, true).message,
+            "The SKIP_DMA_STORE (9, 2, 0) channel 1 is given twice to one layer.");
+  EXPECT_EQ(checker.check_layer_mappings(*conv, {a, load, load}, true).message,
+            "The SKIP_DMA_LOAD (9, 2, 0) channel 1 is given twice to one layer.");
 }
 
 TEST_F(V2Dispatch, WeightsFitFromTheWeightFormats) {
