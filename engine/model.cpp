@@ -589,7 +589,100 @@ std::string left_to_software_error(const std::vector<std::shared_ptr<Layer>>& re
   return MappingStatus(first, why).to_string();
 }
 
+// What one call of the back end made of the first `count` layers: its sequences, then the
+// layers it left and every layer after the first `count` as one software sequence.
+struct MapAttempt {
+  Sequences sequences;
+  std::vector<std::shared_ptr<Layer>> left;  // what the back end left of the first `count`
+  MappingStatusGroup status;
+};
+
+MapAttempt map_first_layers(Backend& backend, const std::vector<std::shared_ptr<Layer>>& layers,
+                            size_t count, const std::shared_ptr<MapConstraints>& constraints) {
+  // An earlier attempt that threw may have left records on the layers.
+  for (const auto& layer : layers) layer->set_mapping(nullptr);
+  MapAttempt attempt;
+  attempt.left.assign(layers.begin(), layers.begin() + static_cast<std::ptrdiff_t>(count));
+  attempt.status = backend.map(attempt.left, attempt.sequences, constraints);
+  std::vector<std::shared_ptr<Layer>> software = attempt.left;
+  software.insert(software.end(), layers.begin() + static_cast<std::ptrdiff_t>(count),
+                  layers.end());
+  if (!software.empty()) {
+    attempt.sequences.push_back(std::make_shared<SoftwareSequence>(std::move(software)));
+  }
+  return attempt;
+}
+
+// Whether a run can give every layer of `sequences` its inputs: the plan a run makes first.
+bool runnable(const Sequences& sequences) {
+  try {
+    plan_inputs(sequences);
+    return true;
+  } catch (const std::runtime_error&) {
+    return false;
+  }
+}
+
+// Where the hardware part of a mapping may end: `cut[k]` is true when no layer from position
+// k on reads the output of a layer before position k - 1 other than an InputData, so that a
+// hardware sequence of the first k layers returns all the later layers need of it.
+std::vector<bool> cut_points(const std::vector<std::shared_ptr<Layer>>& layers,
+                             const std::unordered_map<std::string_view, size_t>& positions) {
+  std::vector<size_t> last_reader(layers.size(), 0);
+  for (size_t j = 0; j < layers.size(); ++j) {
+    for (const auto& source : layers[j]->inbound_layers()) {
+      if (source->type() == LayerType::InputData) continue;
+      size_t& reader = last_reader[positions.at(source->get_name())];
+      reader = std::max(reader, j);
+    }
+  }
+  std::vector<bool> cut(layers.size() + 1, false);
+  size_t reach = 0;  // the last reader of any layer before position k - 1
+  for (size_t k = 1; k <= layers.size(); ++k) {
+    if (k >= 2) reach = std::max(reach, last_reader[k - 2]);
+    cut[k] = reach < k;
+  }
+  return cut;
+}
+
 }  // namespace
+
+// A mapping that stops early (a refused layer, no room left, a wiring the hardware cannot
+// carry) must still run: a hardware sequence returns the output of its last layer only. When
+// the layers left to software read more than that, the hardware part is cut back to the latest
+// layer whose output is all they need, and the rest runs in software; when no such layer is
+// left, the whole model does.
+Sequences Model::map_runnable(Backend& backend, bool hw_only,
+                              const std::shared_ptr<MapConstraints>& constraints) {
+  size_t limit = layers_.size();
+  auto position_of = [this](const std::string& name) {
+    const auto found = positions_.find(name);
+    return found == positions_.end() ? layers_.size() : found->second;
+  };
+  try {
+    MapAttempt whole = map_first_layers(backend, layers_, layers_.size(), constraints);
+    if (hw_only && !whole.left.empty()) {
+      throw std::runtime_error(left_to_software_error(whole.left, whole.status));
+    }
+    if (runnable(whole.sequences)) return std::move(whole.sequences);
+    if (!whole.left.empty()) limit = position_of(whole.left.front()->get_name());
+  } catch (const MappingError& error) {
+    if (hw_only) throw;
+    limit = std::min(limit, position_of(error.layer()));
+  }
+  const std::vector<bool> cut = cut_points(layers_, positions_);
+  for (size_t k = std::min(limit, layers_.size()); k >= 1; --k) {
+    if (!cut[k]) continue;
+    try {
+      MapAttempt part = map_first_layers(backend, layers_, k, constraints);
+      if (runnable(part.sequences)) return std::move(part.sequences);
+    } catch (const MappingError& error) {
+      k = std::min(k, position_of(error.layer()) + 1);
+    }
+  }
+  for (const auto& layer : layers_) layer->set_mapping(nullptr);
+  return {std::make_shared<SoftwareSequence>(layers_)};
+}
 
 void Model::map(const std::shared_ptr<Device>& device, bool hw_only,
                 const std::shared_ptr<MapConstraints>& constraints) {
@@ -602,15 +695,7 @@ void Model::map(const std::shared_ptr<Device>& device, bool hw_only,
   Sequences old_sequences = sequences_;
   auto old_device = device_;
   try {
-    for (const auto& layer : layers_) layer->set_mapping(nullptr);
-    std::vector<std::shared_ptr<Layer>> remaining = layers_;
-    Sequences sequences;
-    MappingStatusGroup status = backend->map(remaining, sequences, chosen);
-    if (!remaining.empty()) {
-      if (hw_only) throw std::runtime_error(left_to_software_error(remaining, status));
-      sequences.push_back(std::make_shared<SoftwareSequence>(remaining));
-    }
-    sequences_ = std::move(sequences);
+    sequences_ = map_runnable(*backend, hw_only, chosen);
     device_ = device;
   } catch (...) {
     for (size_t i = 0; i < layers_.size(); ++i) layers_[i]->set_mapping(old_mappings[i]);

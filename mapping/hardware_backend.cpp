@@ -8,6 +8,7 @@
 #include "mapping/layer_mapping.hpp"
 #include "mapping/mappable_layers.hpp"
 #include "mapping/mesh_mapper.hpp"
+#include "mapping/skip_dma.hpp"
 #include "program/hardware_sequence.hpp"
 #include "program/hardware_sequence_builder.hpp"
 #include "qalto/backend_registry.hpp"
@@ -218,9 +219,12 @@ MappingStatusGroup MappingDriver::run(LayerVector* layers, Sequences* sequences)
       group_layers.empty() ? nullptr : first_mappable_layer(group_layers.front());
   if (first_mappable) {
     const auto group_components = groups_.build_mappable_components();
+    LayerVector order;
     for (size_t g = 0; g < group_layers.size(); ++g) {
       builder_.add_layers(group_layers[g], *layers, group_components[g]);
+      order.insert(order.end(), group_layers[g].begin(), group_layers[g].end());
     }
+    check_skipdma_channels(order);
   }
   // Groups that held only a joining layer make no pass: then there is nothing to build.
   if (first_mappable && builder_.last_pass()) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
+#include <utility>
 
 namespace qalto {
 
@@ -27,14 +29,9 @@ bool contains(const LayerList& layers, const std::shared_ptr<Layer>& layer) {
   return std::find(layers.begin(), layers.end(), layer) != layers.end();
 }
 
-// Channels are 8-bit in the registers: a larger number would alias a channel in use.
-uint8_t checked_channel(const Layer& layer, uint64_t channel) {
-  if (channel > kMaxChannel) {
-    fail(layer, "The model needs skip-DMA channel " + std::to_string(channel) +
-                    ", above the last channel " + std::to_string(kMaxChannel) + ".");
-  }
-  return static_cast<uint8_t>(channel);
-}
+// Channel numbers are 8-bit and wrap, as the registers hold them; check_skipdma_channels
+// refuses a sequence where a wrapped number meets a channel still in use.
+uint8_t channel_byte(uint64_t channel) { return static_cast<uint8_t>(channel & 0xFF); }
 
 // Distances are 8-bit register fields too: a wrapped distance would read the wrong entry.
 uint8_t checked_distance(const Layer& layer, uint64_t distance) {
@@ -84,8 +81,7 @@ uint8_t fifo_distance(const Layer& layer) {
 // Channel `offset` (0 to 3) of the layer's group of four.
 uint8_t group_channel(const std::shared_ptr<Layer>& layer, const LayerList& pass_layers,
                       const LayerList& sequence_layers, uint32_t offset) {
-  return checked_channel(*layer,
-                         uint64_t{channel_group(layer, pass_layers, sequence_layers)} + offset);
+  return channel_byte(channel_group(layer, pass_layers, sequence_layers) + offset);
 }
 
 SkipDmaStoreChannelInfo& fresh(std::unique_ptr<SkipDmaStoreChannelInfo>& slot) {
@@ -168,10 +164,10 @@ void set_skipdma_store_channel_info(const std::shared_ptr<Layer>& layer,
     info.to_merge = 1;
     auto at = std::find(sequence_layers.begin(), sequence_layers.end(), layer);
     if (at == sequence_layers.end()) fail(*layer, "Layer not found in the sequence.");
-    info.channel = checked_channel(*layer, static_cast<uint64_t>(at - sequence_layers.begin()));
+    info.channel = channel_byte(static_cast<uint64_t>(at - sequence_layers.begin()));
   } else {
     info.distance = outbound_distance(layer, *layer, depths);
-    info.channel = checked_channel(*layer, store_channel_of(layer, sequence_layers));
+    info.channel = channel_byte(store_channel_of(layer, sequence_layers));
     auto outbound = layer->outbound_layers();
     if (outbound.size() == 1 && is_joining(outbound.front())) {
       info.to_merge = 1;
@@ -189,8 +185,23 @@ void set_skipdma_store_channel_dual_output_info(const std::shared_ptr<Layer>& la
   SkipDmaStoreChannelInfo info;
   info.distance = outbound_distance(inbound_at(*layer, layer, 0), *layer, depths);
   // A store-capable layer owns two consecutive channels; the dual output takes the second.
-  info.channel = checked_channel(*layer, store_channel_of(layer, sequence_layers) + 1);
+  info.channel = channel_byte(store_channel_of(layer, sequence_layers) + 1);
   fresh(mapping.skipdma_store_dual_output_channel) = info;
+}
+
+StoreSource store_source_of(const std::shared_ptr<Layer>& layer) {
+  auto merge = inbound_at(*layer, layer, 0);
+  LayerList inputs = merge->inbound_layers();
+  if (inputs.empty()) fail(*layer, "The layer " + merge->get_name() + " has no inbound layer 1.");
+  sort_by_depth(&inputs);
+  const auto& shallow = inputs.front();
+  if (!is_joining(shallow)) return {shallow, false};
+  // A joining layer has no NPs: its output was stored by the merge layer after it, as that
+  // layer's second (dual) output.
+  LayerList outs = shallow->outbound_layers();
+  if (outs.empty()) fail(*layer, "The joining layer " + shallow->get_name() + " has no output.");
+  sort_by_depth(&outs);
+  return {outs.front(), true};
 }
 
 void set_skipdma_load_channel_info(const std::shared_ptr<Layer>& layer,
@@ -214,18 +225,9 @@ void set_skipdma_load_channel_info(const std::shared_ptr<Layer>& layer,
     const uint64_t d1 = get_layer_depth(first, depths);
     const uint64_t d2 = get_layer_depth(second, depths);
     info->distance = checked_distance(*layer, d1 > d2 ? d1 - d2 : d2 - d1);
-    LayerList inputs = merge->inbound_layers();
-    sort_by_depth(&inputs);
-    const auto& shallow = inputs.front();
-    if (is_joining(shallow)) {
-      LayerList outs = shallow->outbound_layers();
-      if (outs.empty()) fail(*layer, "The joining layer " + shallow->get_name() + " has no output.");
-      sort_by_depth(&outs);
-      info->store_channel =
-          checked_channel(*layer, store_channel_of(outs.front(), sequence_layers) + 1);
-    } else {
-      info->store_channel = checked_channel(*layer, store_channel_of(shallow, sequence_layers));
-    }
+    const StoreSource source = store_source_of(layer);
+    info->store_channel =
+        channel_byte(store_channel_of(source.layer, sequence_layers) + (source.dual ? 1 : 0));
     if (merge->type() == LayerType::Concatenate && d2 < d1) {
       info->concat_offset = channel_count(*first);
     }
@@ -320,6 +322,82 @@ void shift_output_into_sram(const std::shared_ptr<Layer>& layer, DepthMemo* dept
   if (inputs.size() < 2 || inputs[1] != layer) return;
   if (get_layer_depth(inputs[0], depths) >= get_layer_depth(layer, depths)) return;
   require_mapping(layer).sram_shift = std::make_unique<uint32_t>(channel_count(*inputs[0]));
+}
+
+}  // namespace qalto
+
+namespace qalto {
+
+namespace {
+
+// A store's channel, held from the layer that writes it to the last layer that loads it.
+struct HeldChannel {
+  uint8_t channel;
+  size_t from;
+  size_t until;
+  const Layer* source;
+};
+
+// The channels a layer's stores write.
+std::vector<uint8_t> store_channels(const LayerMapping& mapping) {
+  std::vector<uint8_t> channels;
+  if (mapping.skipdma_store_channel) channels.push_back(mapping.skipdma_store_channel->channel);
+  if (mapping.skipdma_store_dual_output_channel) {
+    channels.push_back(mapping.skipdma_store_dual_output_channel->channel);
+  }
+  return channels;
+}
+
+std::vector<HeldChannel> held_channels(const LayerList& order) {
+  // The last loader of each store, keyed by the storing layer and whether it is its dual
+  // output; a store no layer of the sequence loads holds its channel to the end.
+  std::map<std::pair<const Layer*, bool>, size_t> last_loader;
+  for (size_t i = 0; i < order.size(); ++i) {
+    const auto mapping = layer_mapping_of(*order[i]);
+    if (!mapping || !mapping->skipdma_load_channel) continue;
+    if (order[i]->is_target_component(ComponentKind::TNP_B)) continue;  // its own FIFO
+    const StoreSource source = store_source_of(order[i]);
+    last_loader[{source.layer.get(), source.dual}] = i;
+  }
+  std::vector<HeldChannel> held;
+  for (size_t i = 0; i < order.size(); ++i) {
+    const auto mapping = layer_mapping_of(*order[i]);
+    if (!mapping) continue;
+    const bool own_fifo = order[i]->is_target_component(ComponentKind::TNP_B);
+    auto until = [&](bool dual) {
+      if (own_fifo) return i;
+      const auto found = last_loader.find({order[i].get(), dual});
+      return found == last_loader.end() ? order.size() : found->second;
+    };
+    if (mapping->skipdma_store_channel) {
+      held.push_back({mapping->skipdma_store_channel->channel, i, until(false), order[i].get()});
+    }
+    if (mapping->skipdma_store_dual_output_channel) {
+      held.push_back(
+          {mapping->skipdma_store_dual_output_channel->channel, i, until(true), order[i].get()});
+    }
+  }
+  return held;
+}
+
+}  // namespace
+
+void check_skipdma_channels(const LayerList& order) {
+  const std::vector<HeldChannel> held = held_channels(order);
+  if (held.empty()) return;
+  for (size_t i = 0; i < order.size(); ++i) {
+    const auto mapping = layer_mapping_of(*order[i]);
+    if (!mapping) continue;
+    const std::vector<uint8_t> used = store_channels(*mapping);
+    for (const HeldChannel& h : held) {
+      if (h.source == order[i].get() || i <= h.from || i > h.until) continue;
+      if (std::find(used.begin(), used.end(), h.channel) == used.end()) continue;
+      fail(*order[i], "Skip-DMA channel " + std::to_string(h.channel) +
+                          " still holds the output of layer " + h.source->get_name() +
+                          " for a later layer: the 8-bit channel numbers of the sequence have "
+                          "come round to it again.");
+    }
+  }
 }
 
 }  // namespace qalto

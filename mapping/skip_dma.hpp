@@ -4,8 +4,9 @@
 // parameters of a merge layer, the two destinations of an alternate layer and the SRAM offset
 // of a layer feeding the second input of a Concatenate.
 //
-// Channel numbers are 8-bit. A model that needs a channel above 255 fails (runtime_error
-// "Cannot map layer '<name>'. ...") instead of wrapping into channels already in use.
+// Channel numbers are 8-bit and wrap, as the registers hold them. check_skipdma_channels
+// refuses a sequence where a wrapped number meets a channel whose data still waits to be
+// loaded.
 // Every layer given to the wiring operations must carry its LayerMapping.
 
 #include <cstdint>
@@ -32,16 +33,15 @@ void request_skipdma(ComponentList* components, const std::vector<hw::Type>& typ
 
 // Store channel of `layer`: 1 for the first sequence layer, else 1 + 2 x (store-capable
 // sequence layers from the second up to it). Its dual-output store uses the next channel.
-// Unchecked count: the wiring operations refuse a channel above 255.
+// Unwrapped count: the records keep its low 8 bits.
 uint64_t store_channel_of(const std::shared_ptr<Layer>& layer, const LayerList& sequence_layers);
 // First of the four channels of a layer's group in its pass: (sequence layers) + 1 + 4 x
-// (skip-DMA users of the pass from its second layer up to the layer). Unchecked count.
+// (skip-DMA users of the pass from its second layer up to the layer). Unwrapped count.
 uint64_t channel_group(const std::shared_ptr<Layer>& layer, const LayerList& pass_layers,
                        const LayerList& sequence_layers);
 
 // The operations below replace one record of the layer's LayerMapping. Each throws
-// runtime_error "Cannot map layer '<name>'. ..." for a channel above 255, a distance above
-// 255, a layer without LayerMapping or a missing inbound layer the record is computed from.
+// MappingError (a runtime_error) "Cannot map layer '<name>'. ..." for a distance above 255, a layer without LayerMapping or a missing inbound layer the record is computed from.
 
 // Store distance and channel; a TNP_B layer's channel is its position in `sequence_layers`
 // ("Layer not found in the sequence." when absent; the failure of skipdma_store_status when
@@ -68,6 +68,19 @@ void set_alt_layers(const std::shared_ptr<Layer>& layer, const LayerList& pass_l
 // sram_shift of the deeper second input of a Concatenate: its first input's channel count.
 void shift_output_into_sram(const std::shared_ptr<Layer>& layer, DepthMemo* depths);
 
+// The store a merge layer's load reads: the shallower input of its joining layer, or, when
+// that input is itself a joining layer, the dual-output store of the merge layer after it.
+// MappingError when the joining layer lacks an inbound layer or an output.
+struct StoreSource {
+  std::shared_ptr<Layer> layer;
+  bool dual = false;
+};
+StoreSource store_source_of(const std::shared_ptr<Layer>& layer);
+// Throws MappingError "Cannot map layer '<name>'. Skip-DMA channel <n> still holds the output
+// of layer <source> ..." naming the first layer of `order` (the layers of a sequence, pass
+// after pass, wired) whose store writes the channel of a store that a later layer still has to
+// load; a store nothing in the sequence loads holds its channel to the end.
+void check_skipdma_channels(const LayerList& order);
 // The LayerMapping of a layer; throws "Cannot map layer '<name>'. The layer has no hardware
 // mapping." when it has none.
 LayerMapping& require_mapping(const std::shared_ptr<Layer>& layer);

@@ -6,11 +6,25 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qalto {
 
 class Layer;
+
+// What throw_exception throws: a runtime_error that keeps the name of the layer the mapping
+// could not go on at (empty when the status names none), so that the model can map the layers
+// before it and leave the rest to software.
+class MappingError : public std::runtime_error {
+ public:
+  MappingError(const std::string& text, std::string layer)
+      : std::runtime_error(text), layer_(std::move(layer)) {}
+  const std::string& layer() const { return layer_; }
+
+ private:
+  std::string layer_;
+};
 
 template <typename T>
 class MappingStatusBase {
@@ -18,9 +32,11 @@ class MappingStatusBase {
   virtual ~MappingStatusBase() = default;
   virtual T& operator+=(const T& other) = 0;
   virtual std::string to_string() const = 0;
+  // The name of the layer the status stops at; empty when it names none.
+  virtual std::string stopped_at() const = 0;
 
   static T success() { return T(); }
-  [[noreturn]] void throw_exception() const { throw std::runtime_error(to_string()); }
+  [[noreturn]] void throw_exception() const { throw MappingError(to_string(), stopped_at()); }
 };
 
 class MappingStatus : public MappingStatusBase<MappingStatus> {
@@ -42,6 +58,7 @@ class MappingStatus : public MappingStatusBase<MappingStatus> {
   MappingStatus& operator+=(const MappingStatus& other) override;
   // The message alone, or "Cannot map layer '<layer>'. <message>".
   std::string to_string() const override;
+  std::string stopped_at() const override { return layer; }
 
   // "Not enough hardware components of type {} available. {} {} needed but {} {} available."
   static MappingStatus component_error(const Layer& layer, const std::string& type_name,
@@ -66,6 +83,10 @@ class MappingStatusGroup : public MappingStatusBase<MappingStatusGroup> {
   // Its own message when empty, its only status's text, or the header
   // "Cannot map layer '<first layer>':" followed by one line per status.
   std::string to_string() const override;
+  // The first status's layer.
+  std::string stopped_at() const override {
+    return statuses.empty() ? std::string() : statuses.front().layer;
+  }
 };
 
 // Appends `status` unless an equal one is held; appending marks the group failed.

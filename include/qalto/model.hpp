@@ -109,7 +109,12 @@ class Model {
   // backend_registry.hpp); null `constraints` means default constraints for the device. Layers
   // the back end leaves become a software sequence, unless `hw_only`, which makes them a
   // runtime_error with the mapping status text, or, when no check failed, "Cannot map layer
-  // '<first layer left>'. <why it stays in software>". invalid_argument for a null device;
+  // '<first layer left>'. <why it stays in software>"; a wiring failure the back end throws
+  // (MappingError) is raised as it is with `hw_only`. Without it the mapping always runs: when
+  // the software layers would need an output that stays on the device (or the back end threw a
+  // MappingError), the hardware part is cut back to the latest layer whose output is all the
+  // later layers need of it, and, when none is left, the whole model runs in software.
+  // invalid_argument for a null device;
   // runtime_error "No hardware back end is available." when none is registered. On error the
   // previous mapping stays as it was.
   void map(const std::shared_ptr<Device>& device, bool hw_only = false,
@@ -141,6 +146,9 @@ class Model {
   void append(const std::shared_ptr<Layer>& layer,
               const std::vector<std::shared_ptr<Layer>>& inbound);
   void unmap();
+  // The sequences of a mapping that can run (see map); throws what map throws.
+  Sequences map_runnable(Backend& backend, bool hw_only,
+                         const std::shared_ptr<MapConstraints>& constraints);
   // The run shared by forward, predict and fit; `labels` null for inference.
   std::shared_ptr<Tensor> run(const std::shared_ptr<const Dense>& inputs, uint32_t batch_size,
                               const std::vector<int32_t>* labels);

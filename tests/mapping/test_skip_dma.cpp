@@ -404,50 +404,97 @@ TEST(SkipDmaFailures, MissingInboundLayersAreStatuses) {
             "Cannot map layer 'c0'. The layer has no hardware mapping.");
 }
 
-// in -> s0 -> t0 -> a0 = add(t0, s0) -> s1 -> ...: every s_k is a skip source, s_k's plain
-// store channel is 3 + 2k.
-TEST(SkipDmaFailures, ChannelsAbove255AreRefusedNotWrapped) {
+// The components a mesh mapper would give the convolutions of `layers`: an NP each, a store
+// for a store-capable layer and a load for a merge layer.
+std::map<std::shared_ptr<Layer>, ComponentList> skip_components(const LayerList& layers) {
+  std::map<std::shared_ptr<Layer>, ComponentList> given;
+  for (const auto& layer : layers) {
+    if (layer->type() != LayerType::Conv2D) continue;
+    ComponentList& list = given[layer];
+    list.push_back(np_component(1));
+    if (layer_need_store_dma(layer) || is_dual_output_layer(layer)) {
+      list.push_back(testing::store(0));
+    }
+    if (layer_need_load_dma(layer)) list.push_back(testing::load(0));
+  }
+  return given;
+}
+
+// in -> x -> s0 -> t0 -> a0 = add(t0, s0) -> s1 -> ... -> a127 -> u: every s_k is a skip
+// source, loaded by s_{k+1}; s_k's store channel is 3 + 2k in 8 bits. Wired in two passes (a
+// pass holds at most 254 hardware layers).
+TEST(SkipDmaChannels, NumbersWrapPastTheLastChannel) {
   Net net;
-  LayerList sequence{net.input("in")};
-  std::vector<std::shared_ptr<Layer>> sources{net.conv("s0", sequence.back())};
-  sequence.push_back(sources.back());
+  auto in = net.input("in");
+  LayerList order{in, net.conv("x", in)};
+  std::vector<std::shared_ptr<Layer>> sources{net.conv("s0", order.back())};
+  order.push_back(sources.back());
   for (int k = 0; k < 128; ++k) {
-    auto s = sources.back();
-    auto t = net.conv("t" + std::to_string(k), s);
-    auto a = net.join("a" + std::to_string(k), {t, s});
-    sequence.insert(sequence.end(), {t, a});
+    auto t = net.conv("t" + std::to_string(k), sources.back());
+    auto a = net.join("a" + std::to_string(k), {t, sources.back()});
+    order.insert(order.end(), {t, a});
     if (k == 127) break;
     sources.push_back(net.conv("s" + std::to_string(k + 1), a));
-    sequence.push_back(sources.back());
+    order.push_back(sources.back());
   }
-  ASSERT_EQ(sources.size(), 128u);
-  DepthMemo depths;
-  auto s126 = sources[126];
-  auto s127 = sources[127];
-  attach(s126, {np_component(1), testing::store(0)});
-  set_skipdma_store_channel_info(s126, {s126}, sequence, &depths);
-  EXPECT_EQ(record(s126).skipdma_store_channel->channel, 255);
+  order.push_back(net.conv("u", order.back()));
+  const auto given = skip_components(order);
+  const auto half = static_cast<std::ptrdiff_t>(order.size() / 2);
+  const LayerList first(order.begin(), order.begin() + half);
+  const LayerList second(order.begin() + half, order.end());
+  wire(first, given, &order);
+  wire(second, given, &order);
 
-  attach(s127, {np_component(1), testing::store(0), testing::load(0)});
-  EXPECT_EQ(thrown_message([&] { set_skipdma_store_channel_info(s127, {s127}, sequence, &depths); }),
-            "Cannot map layer 's127'. The model needs skip-DMA channel 257, above the last "
-            "channel 255.");
-  EXPECT_EQ(record(s127).skipdma_store_channel, nullptr);
+  for (size_t k = 0; k < sources.size(); ++k) {
+    const auto& store = record(sources[k]).skipdma_store_channel;
+    ASSERT_NE(store, nullptr) << k;
+    EXPECT_EQ(store->channel, (3 + 2 * k) & 0xFF) << k;
+    if (k == 0) continue;
+    EXPECT_EQ(record(sources[k]).skipdma_load_channel->store_channel,
+              record(sources[k - 1]).skipdma_store_channel->channel)
+        << k;
+  }
+  EXPECT_EQ(record(sources[127]).skipdma_store_channel->channel, 1);
+  // A load group starts after every sequence layer, in 8 bits too.
+  const auto& s1 = sources[1];
+  EXPECT_EQ(record(s1).skipdma_load_channel->channel, channel_group(s1, first, order) & 0xFF);
+  EXPECT_EQ(record(s1).merge_info->load_channel, (channel_group(s1, first, order) + 1) & 0xFF);
+  // Each store is loaded by the next merge layer long before the numbers come round.
+  EXPECT_NO_THROW(check_skipdma_channels(order));
+}
 
-  // The load group of a merge layer starts after every sequence channel.
-  const LayerList short_sequence(sequence.begin(), sequence.begin() + 250);
-  set_skipdma_load_channel_info(s127, {s127}, short_sequence, &depths);
-  EXPECT_EQ(record(s127).skipdma_load_channel->channel, 251);
-  const LayerList long_sequence(sequence.begin(), sequence.begin() + 255);
-  EXPECT_EQ(thrown_message([&] { set_skipdma_load_channel_info(s127, {s127}, long_sequence, &depths); }),
-            "Cannot map layer 's127'. The model needs skip-DMA channel 256, above the last "
-            "channel 255.");
-  EXPECT_EQ(record(s127).skipdma_load_channel->channel, 251);  // the earlier record stays
-  // The merge record needs the group's second channel.
-  const LayerList edge_sequence(sequence.begin(), sequence.begin() + 254);
-  EXPECT_EQ(thrown_message([&] { set_merge_layer_info(s127, {s127}, edge_sequence, &depths); }),
-            "Cannot map layer 's127'. The model needs skip-DMA channel 256, above the last "
-            "channel 255.");
+// in -> x -> z -> w -> b = add(w, z) -> n -> a = add(n, x) -> m: z's store is written while
+// x's still waits for m.
+TEST(SkipDmaChannels, AStoreOnAChannelStillHeldIsRefused) {
+  Net net;
+  auto in = net.input("in");
+  auto x = net.conv("x", in);
+  auto z = net.conv("z", x);
+  auto w = net.conv("w", z);
+  auto b = net.join("b", {w, z});
+  auto n = net.conv("n", b);
+  auto a = net.join("a", {n, x});
+  auto m = net.conv("m", a);
+  const LayerList order{in, x, z, w, b, n, a, m};
+  wire(order, skip_components(order));
+  EXPECT_EQ(record(m).skipdma_load_channel->store_channel, record(x).skipdma_store_channel->channel);
+  EXPECT_EQ(record(n).skipdma_load_channel->store_channel, record(z).skipdma_store_channel->channel);
+  EXPECT_NO_THROW(check_skipdma_channels(order));
+
+  // As if the numbers had come round: z's store on x's channel.
+  record(z).skipdma_store_channel->channel = record(x).skipdma_store_channel->channel;
+  EXPECT_EQ(thrown_message([&] { check_skipdma_channels(order); }),
+            "Cannot map layer 'z'. Skip-DMA channel 3 still holds the output of layer x for a "
+            "later layer: the 8-bit channel numbers of the sequence have come round to it again.");
+  try {
+    check_skipdma_channels(order);
+  } catch (const MappingError& error) {
+    EXPECT_EQ(error.layer(), "z");  // named, so that the model can map the layers before it
+  }
+  // On a channel of its own (and its load following it), z's store passes.
+  record(z).skipdma_store_channel->channel = 7;
+  record(n).skipdma_load_channel->store_channel = 7;
+  EXPECT_NO_THROW(check_skipdma_channels(order));
 }
 
 }  // namespace
