@@ -86,6 +86,35 @@ def test_a_layer_v2_cannot_run_stays_in_software_or_fails_with_hw_only(core):
                                                     core.BackendType.Software]
 
 
+def skip_over_refused_layer(core):
+    """input -> a -> b -> c -> add(a, c), c a 2 x 2 convolution v2 refuses."""
+    model = core.Model()
+    model.add(layer(core, core.InputData, "input", input_width=8, input_height=8,
+                    input_channels=4))
+    a = layer(core, core.Conv2D, "a", filters=8)
+    c = layer(core, core.Conv2D, "c", filters=8, kernel_size=2)
+    for item in (a, layer(core, core.Conv2D, "b", filters=8), c):
+        model.add(item)
+    model.add(layer(core, core.Add, "add"), [a, c])
+    return model
+
+
+def test_a_mapping_that_stops_inside_a_skip_connection_is_cut_back_to_one_that_runs(core):
+    # The mapping stops at c, but add also needs a: a hardware sequence returns its last
+    # layer's output only, so the hardware part ends at a and the rest runs in software.
+    model = skip_over_refused_layer(core)
+    device = v2_device(core)
+    with pytest.raises(RuntimeError,
+                       match=r"^Cannot map layer 'c'. Kernel size must be 1, 3, 5 or 7.$"):
+        model._map(device, True)
+    assert model.sequences == []
+    model._map(device, False)
+    assert [(s.backend, [item.name for p in s.passes for item in p.layers])
+            for s in model.sequences] == [
+        (core.BackendType.Hardware, ["input", "a"]),
+        (core.BackendType.Software, ["b", "c", "add"])]
+
+
 NO_HARDWARE_AFTER = "The layer has no hardware of its own and no hardware layer follows it to run with."
 NO_MERGE_AFTER = ("A joining layer runs in the merge of the hardware layer that follows it, and "
                   "none follows it.")
