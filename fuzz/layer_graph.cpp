@@ -209,6 +209,28 @@ void check_programs(const Model& model) {
   }
 }
 
+// A mapping that succeeds can run: a hardware sequence returns its last layer's output only, so
+// no later layer may read another of its layers (an InputData gives the model's input).
+void check_runnable(const Model& model) {
+  std::set<const Layer*> on_device;
+  for (const auto& sequence : model.sequences()) {
+    std::vector<const Layer*> own;
+    for (const auto& pass : sequence->passes()) {
+      for (const auto& layer : pass->layers) own.push_back(layer.get());
+    }
+    for (const Layer* layer : own) {
+      for (const auto& source : layer->inbound_layers()) {
+        fuzz::check(!on_device.count(source.get()) || source->type() == LayerType::InputData,
+                    "a mapping that cannot run: " + layer->get_name() + " reads " +
+                        source->get_name() + ", which stays on the device");
+      }
+    }
+    if (sequence->backend() == BackendType::Hardware && !own.empty()) {
+      on_device.insert(own.begin(), own.end() - 1);
+    }
+  }
+}
+
 // A mapping refused with a message a user cannot act on is a fault: the checks must have
 // refused the layer with a status first (a register field that overflows while recording), and
 // a failure must not read as success.
@@ -228,7 +250,9 @@ void map_on(Model& model, const std::shared_ptr<Device>& device, bool hw_only) {
       throw;
     }
   });
-  if (mapped) check_programs(model);
+  if (!mapped) return;
+  check_programs(model);
+  check_runnable(model);
 }
 
 }  // namespace
