@@ -128,9 +128,11 @@ inline std::unique_ptr<Model> resnet(int n, bool classifier = true, uint32_t see
       cin = c;
     }
   }
-  // Global average pooling on hardware: a 1x1 depthwise convolution that averages the whole map.
-  auto pool = net.add(LayerType::DepthwiseConv2D, "pool",
-                      {{"kernel_size", 1}, {"pool_type", kAveragePool}, {"pool_size", -1}},
+  // Global average pooling on hardware: a 1x1 convolution that averages the whole map (v2
+  // depthwise kernels are 3, 5 or 7).
+  auto pool = net.add(LayerType::Conv2D, "pool",
+                      {{"filters", 64}, {"kernel_size", 1}, {"pool_type", kAveragePool},
+                       {"pool_size", -1}},
                       {prev});
   if (classifier) net.add(LayerType::Dense1D, "classifier", {{"units", 10}}, {pool});
   return net.take();
