@@ -140,8 +140,8 @@ inline std::unique_ptr<Model> resnet(int n, bool classifier = true, uint32_t see
 
 // A virtual FPGA v2 device: a mesh of `cols` x `rows` nodes of 4 NPs each (every NP serves
 // CNP1 and CNP2 and has a look-up table), in the column after them the DMA event and
-// configuration endpoints and one skip-DMA engine of 4 channels.
-inline std::shared_ptr<Device> mesh_device(uint8_t cols, uint8_t rows) {
+// configuration endpoints and one skip-DMA engine of `channels` channels.
+inline std::shared_ptr<Device> mesh_device(uint8_t cols, uint8_t rows, uint8_t channels = 4) {
   // The endpoints' column must still fit the identifier's byte.
   if (cols == 0 || rows == 0 || cols == UINT8_MAX)
     throw std::invalid_argument("mesh_device needs 1 to 254 columns and at least one row");
@@ -154,7 +154,7 @@ inline std::shared_ptr<Device> mesh_device(uint8_t cols, uint8_t rows) {
                                {hw::Type::CNP1, hw::Type::CNP2}, true});
   const auto dma_col = static_cast<uint8_t>(cols + 1);
   std::vector<np::Info> skip_dmas{
-      np::Info{hw::Ident{dma_col, 2, 0, 4}, {hw::Type::SKIP_DMA_STORE, hw::Type::SKIP_DMA_LOAD},
+      np::Info{hw::Ident{dma_col, 2, 0, channels}, {hw::Type::SKIP_DMA_STORE, hw::Type::SKIP_DMA_LOAD},
                false}};
   Mesh mesh(IpVersion::v2, hw::Ident{dma_col, 1, 0, 0}, hw::Ident{dma_col, 1, 1, 0},
             std::nullopt, nps, skip_dmas);

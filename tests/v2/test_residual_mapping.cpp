@@ -14,29 +14,13 @@
 #include "qalto/model.hpp"
 #include "qalto/program_info.hpp"
 #include "qalto/software.hpp"
+#include "support/published_networks.hpp"
 
 namespace qalto {
 namespace {
 
 using Params = std::map<std::string, int32_t>;
 using LayerPtr = std::shared_ptr<Layer>;
-
-// A mesh of `cols` x `rows` nodes of four NPs and one skip-DMA engine of `channels` channels:
-// fewer NPs and channels force more passes.
-std::shared_ptr<Device> v2_mesh(uint8_t cols, uint8_t rows, uint8_t channels) {
-  std::vector<np::Info> nps;
-  for (uint8_t col = 1; col <= cols; ++col)
-    for (uint8_t row = 1; row <= rows; ++row)
-      for (uint8_t id = 0; id < 4; ++id)
-        nps.push_back(np::Info{hw::Ident{col, row, id, 0}, {hw::Type::CNP1, hw::Type::CNP2}, true});
-  const uint8_t beside = static_cast<uint8_t>(cols + 1);
-  std::vector<np::Info> skip_dmas{np::Info{hw::Ident{beside, 2, 0, channels},
-                                           {hw::Type::SKIP_DMA_STORE, hw::Type::SKIP_DMA_LOAD},
-                                           false}};
-  Mesh mesh(IpVersion::v2, hw::Ident{beside, 1, 0, 0}, hw::Ident{beside, 1, 1, 0}, std::nullopt,
-            nps, skip_dmas);
-  return make_virtual_device(HwVersion{0xBC, 0xA2, 1, 0}, mesh);
-}
 
 // Random residual graphs: chains and nestings of blocks whose body (1 to 8 layers) joins its
 // source again in an Add or a Concatenate (either input order), the joining layer followed by
@@ -244,9 +228,10 @@ TEST_F(ResidualMapping, SkipChannelsAgreeAcrossPassesAndEveryMapRuns) {
   for (uint32_t seed = 0; seed < 120; ++seed) {
     const bool refused = seed % 3 == 0;
     ResidualGraph graph(seed, refused);
+    // Fewer NPs and skip-DMA channels force more passes.
     const MeshShape shape = meshes[seed % std::size(meshes)];
     const std::string label = "seed " + std::to_string(seed) + ": ";
-    graph.model->map(v2_mesh(shape.cols, shape.rows, shape.channels), false, nullptr);
+    graph.model->map(testing::mesh_device(shape.cols, shape.rows, shape.channels), false, nullptr);
     check_runnable(*graph.model, label);
     for (const auto& sequence : graph.model->sequences()) {
       if (dynamic_cast<const SoftwareSequence*>(sequence.get())) continue;
@@ -255,7 +240,7 @@ TEST_F(ResidualMapping, SkipChannelsAgreeAcrossPassesAndEveryMapRuns) {
     }
     // hw_only either keeps every layer on the device or names the layer that stops it.
     try {
-      graph.model->map(v2_mesh(shape.cols, shape.rows, shape.channels), true, nullptr);
+      graph.model->map(testing::mesh_device(shape.cols, shape.rows, shape.channels), true, nullptr);
       for (const auto& sequence : graph.model->sequences()) {
         EXPECT_FALSE(dynamic_cast<const SoftwareSequence*>(sequence.get())) << label;
       }
