@@ -4,8 +4,10 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <iomanip>
 #include <limits>
 #include <map>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -109,6 +111,40 @@ uint32_t last_dim(const Dense& x) { return x.dimensions()[x.dimensions().size() 
 
 // ---- second-generation output stage ----
 
+std::string lut_value_text(double value) {
+  std::ostringstream text;
+  text << std::setprecision(10) << value;
+  return text.str();
+}
+
+// The table's entries are output codes: each must be a whole number that the output holds,
+// within the int32 that carries values between layers. Clamping, truncating or wrapping one
+// would run another layer than the model describes (the CNP's formatter refuses such tables).
+void check_lut_values(const Layer& layer, const Dense& lut, const Range& range) {
+  const int64_t low = std::max<int64_t>(range.low, std::numeric_limits<int32_t>::min());
+  const int64_t high = std::min<int64_t>(range.high, std::numeric_limits<int32_t>::max());
+  const auto refuse = [&](uint64_t i, const std::string& value, const std::string& why) {
+    layer_error(layer, "lut_values[" + std::to_string(i) + "] = " + value + " " + why);
+  };
+  const std::string outside =
+      "is outside the output range [" + std::to_string(low) + ", " + std::to_string(high) + "].";
+  if (lut.type() == TensorType::float32) {
+    const float* values = lut.data<float>();
+    for (uint64_t i = 0; i < lut.size(); ++i) {
+      const double value = values[i];
+      if (!std::isfinite(value) || std::trunc(value) != value) {
+        refuse(i, lut_value_text(value), "is not a whole number.");
+      }
+      if (value < static_cast<double>(low) || value > static_cast<double>(high)) {
+        refuse(i, lut_value_text(value), outside);
+      }
+    }
+    return;
+  }
+  const uint64_t i = lut.first_value_outside(low, high);
+  if (i < lut.size()) refuse(i, std::to_string(lut.value_as_int(i)), outside);
+}
+
 // The per-filter output stage of the second-generation layers (header of software.hpp).
 DensePtr v2_output_stage(const Layer& layer, const DensePtr& potentials) {
   const uint32_t channels = last_dim(*potentials);
@@ -123,6 +159,7 @@ DensePtr v2_output_stage(const Layer& layer, const DensePtr& potentials) {
     }
     lut = layer.variables().get("lut_values");
     if (lut->size() == 0) throw std::runtime_error("Layer " + layer.get_name() + ": empty lut_values.");
+    check_lut_values(layer, *lut, range);
   }
   if (potentials->size() == 0) return potentials;
   // The per-filter values once per filter, read in the order of the first output position.
@@ -146,7 +183,7 @@ DensePtr v2_output_stage(const Layer& layer, const DensePtr& potentials) {
         value = std::clamp<int64_t>(value, 0, highs[f]);
       } else if (activation == ActivationType::LUT) {
         const int64_t index = std::clamp<int64_t>(value, 0, lut_last);
-        value = std::clamp<int64_t>(lut->value_as_int(static_cast<size_t>(index)), range.low, range.high);
+        value = lut->value_as_int(static_cast<size_t>(index));  // checked above
       }
       v[base + f] = static_cast<int32_t>(value);
     }

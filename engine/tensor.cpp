@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <typeinfo>
 
+#include "qalto/saturating.hpp"
+
 namespace qalto {
 
 size_t element_size(TensorType type) {
@@ -162,8 +164,10 @@ uint64_t checked_elements(TensorType type, const Shape& shape, Dense::Layout lay
                                 std::to_string(static_cast<unsigned>(layout)) + ".");
   }
   if (shape.size() == 0) throw std::invalid_argument("A tensor needs at least one dimension.");
-  // Checked before anything is allocated; also keeps every 32-bit stride exact.
-  const uint64_t elements = shape.elements();
+  // Checked before anything is allocated; also keeps every 32-bit stride exact. The count
+  // saturates, so that a shape past 64 bits is refused here like any other too large one.
+  uint64_t elements = 1;
+  for (uint32_t dim : shape) elements = saturating_mul(elements, dim);
   if (elements > Dense::max_elements) {
     throw std::invalid_argument("A tensor of shape " + shape.to_string() +
                                 " exceeds the limit of " + std::to_string(Dense::max_elements) +

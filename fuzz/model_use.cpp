@@ -1,5 +1,6 @@
 #include "fuzz/model_use.hpp"
 
+#include <algorithm>
 #include <limits>
 
 #include "fuzz/support.hpp"
@@ -80,6 +81,32 @@ std::shared_ptr<Dense> zero_inputs(const Model& model, uint32_t samples, TensorT
   return Dense::create(type, Shape{samples, shape[0], shape[1], shape[2]});
 }
 
+// The output stage of a second-generation layer with an activation gives values of its
+// output range only (within the int32 that carries them): anything else was wrapped, or taken
+// unchecked from a variable.
+void check_output_range(const Model& model, const std::shared_ptr<Tensor>& output) {
+  const Layer& last = *model.layers().back();
+  switch (last.type()) {
+    case LayerType::Conv2D:
+    case LayerType::InputConv2D:
+    case LayerType::DepthwiseConv2D:
+    case LayerType::Conv2DTranspose:
+    case LayerType::DepthwiseConv2DTranspose:
+    case LayerType::Dense1D: break;
+    default: return;
+  }
+  const auto activation = static_cast<ActivationType>(last.activation_type());
+  if (activation != ActivationType::ReLU && activation != ActivationType::LUT) return;
+  const int bits = std::clamp<int>(last.output_bits(), 1, 32);
+  int64_t low = last.output_signed() ? -(int64_t{1} << (bits - 1)) : 0;
+  int64_t high = last.output_signed() ? (int64_t{1} << (bits - 1)) - 1 : (int64_t{1} << bits) - 1;
+  low = std::max<int64_t>(low, std::numeric_limits<int32_t>::min());
+  high = std::min<int64_t>(high, std::numeric_limits<int32_t>::max());
+  const auto dense = Tensor::ensure_dense(output);
+  check(dense->first_value_outside(low, high) == dense->size(),
+        "forward gave a value outside the output range of layer " + last.get_name());
+}
+
 void run_in_software(Model& model) {
   if (model.layers().empty() || run_work(model) > kMaxRunWork) return;
   constexpr uint32_t samples = 2;
@@ -89,7 +116,10 @@ void run_in_software(Model& model) {
         !inputs) {
       return;
     }
-    documented("forward", kUse, [&] { (void)model.forward(inputs); });
+    std::shared_ptr<Tensor> output;
+    if (documented("forward", kUse, [&] { output = model.forward(inputs); })) {
+      check_output_range(model, output);
+    }
     if (!model.learning()) continue;
     // The last class is where the neurons of a class run out when the set is inconsistent.
     const int32_t last = last_class(*model.learning());

@@ -46,8 +46,9 @@ AxisSpan pooled_outputs(const ConvAxis& axis, int64_t start, int64_t length);
 // in the pooling padding.
 AxisSpan pooled_inputs(const ConvAxis& axis, AxisSpan outputs, uint32_t before, uint32_t after);
 
-// Read by name by the register formatters. Never deleted through this base (no virtual
-// destructor).
+// Read by name by the register formatters. Never deleted through this base (its destructor is
+// protected and not virtual); the splits below are final, so that nothing derived from them
+// can be destroyed as one of them either.
 class NpSplitInterface {
  public:
   // Input container size: the row width an NP's input memory holds, a multiple of 4.
@@ -79,7 +80,7 @@ class NpSplitInterface {
 };
 
 // An ordinary or depthwise convolution NP.
-class NpSplit : public NpSplitInterface {
+class NpSplit final : public NpSplitInterface {
  public:
   // `input_shape`: the layer's whole input (width, height, ...); `own`: the NP's spatial
   // partition; `input`: its input region; then the convolution's kernel size, stride and
@@ -95,7 +96,7 @@ class NpSplit : public NpSplitInterface {
 };
 
 // A stride-2 transposed convolution NP: it produces twice its own rows and columns.
-class TransposedCnpSplit : public NpSplitInterface {
+class TransposedCnpSplit final : public NpSplitInterface {
  public:
   TransposedCnpSplit(NpSpace own, const NpSpace& input);
 

@@ -9,7 +9,6 @@ namespace qalto {
 
 namespace {
 
-constexpr uint64_t kMaxChannel = 255;
 constexpr uint64_t kMaxDistance = 255;
 constexpr const char* second_branch_error =
     "Hardware partial reconfiguration with layers on the second branch is not supported.";

@@ -8,7 +8,8 @@ namespace qalto::mivo {
 
 class LayerRecorderImpl final : public LayerRecorder {
  public:
-  // Keeps references to both; they must outlive the recorder.
+  // Keeps a reference to the device, which must outlive the recorder. The constraints are
+  // taken as by every generation's objects; recording does not read them.
   LayerRecorderImpl(const Device& device, const HardwareConstraints& constraints);
 
   // A StatefulRecurrent layer: the program of the series it starts (tnpr_recorder.hpp), one
@@ -24,7 +25,6 @@ class LayerRecorderImpl final : public LayerRecorder {
 
  private:
   const Device& device_;
-  const HardwareConstraints& constraints_;
 };
 
 }  // namespace qalto::mivo

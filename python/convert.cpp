@@ -4,6 +4,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace qalto::python {
@@ -109,9 +110,53 @@ std::optional<int32_t> whole_label(double value) {
   return static_cast<int32_t>(value);
 }
 
-void require_label_axis(const py::array& labels) {
+namespace {
+
+// Every element of an integer array, read through a C-ordered copy of type T wide enough for
+// the array's own element type; nothing when one lies outside int32.
+template <typename T>
+std::optional<std::vector<int32_t>> labels_through(const py::array& labels) {
+  const auto wide = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(labels);
+  if (!wide) throw py::error_already_set();
+  const auto view = wide.template unchecked<1>();
+  std::vector<int32_t> values;
+  values.reserve(static_cast<size_t>(view.shape(0)));
+  for (py::ssize_t i = 0; i < view.shape(0); ++i) {
+    const T value = view(i);
+    if (value > T{std::numeric_limits<int32_t>::max()}) return std::nullopt;
+    if constexpr (std::is_signed_v<T>) {
+      if (value < T{std::numeric_limits<int32_t>::min()}) return std::nullopt;
+    }
+    values.push_back(static_cast<int32_t>(value));
+  }
+  return values;
+}
+
+std::string shape_text(const py::array& array) {
+  std::string text = "(";
+  for (py::ssize_t i = 0; i < array.ndim(); ++i) {
+    text += (i ? ", " : "") + std::to_string(array.shape(i));
+  }
+  return text + ")";
+}
+
+}  // namespace
+
+std::optional<std::vector<int32_t>> int32_labels(const py::array& labels) {
   if (labels.ndim() == 0) {
     throw std::invalid_argument("input_labels must hold one label per input, not a 0-d array.");
+  }
+  // A row per input would otherwise be read as one label (numpy turns a one-element row into
+  // its value), or flattened into several.
+  if (labels.ndim() != 1) {
+    throw std::invalid_argument("input_labels must hold one label per input, not an array of "
+                                "shape " + shape_text(labels) + ".");
+  }
+  // Unsigned arrays go through uint64 so that values past INT64_MAX are not wrapped negative.
+  switch (labels.dtype().kind()) {
+    case 'i': return labels_through<int64_t>(labels);
+    case 'u': return labels_through<uint64_t>(labels);
+    default: return std::nullopt;
   }
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "qalto/tensor.hpp"
 
@@ -52,8 +53,12 @@ py::array tensor_to_numpy(const std::shared_ptr<const Tensor>& tensor);
 // float32 round trip would take 2.0000001 as 2 and 16777217 as 16777216, and refuse 2147483647.
 std::optional<int32_t> whole_label(double value);
 
-// A label array must have an axis to take the labels along: a 0-d array throws
-// invalid_argument "input_labels must hold one label per input, not a 0-d array.".
-void require_label_axis(const py::array& labels);
+// Labels for fit from an integer array, one per element of a one-dimensional array. Throws
+// invalid_argument "input_labels must hold one label per input, not a 0-d array." for a 0-d
+// array and "input_labels must hold one label per input, not an array of shape (4, 1)." (its
+// shape as numpy prints it) for more than one dimension. Gives nothing when an element lies
+// outside int32 or the array does not hold integers, so that each fit raises its own label
+// error, as for a list.
+std::optional<std::vector<int32_t>> int32_labels(const py::array& labels);
 
 }  // namespace qalto::python

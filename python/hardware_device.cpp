@@ -55,11 +55,9 @@ bool is_integer_dtype(const py::dtype& dtype) {
 
 std::vector<int32_t> labels_from_array(const py::array& labels) {
   if (!is_integer_dtype(labels.dtype())) throw std::invalid_argument(kLabelsError);
-  require_label_axis(labels);
-  std::vector<int32_t> values;
-  // Elements beyond int32 raise the binding's cast error, as the conversion of any argument.
-  for (auto item : labels) values.push_back(item.cast<int32_t>());
-  return values;
+  auto values = int32_labels(labels);
+  if (!values) throw std::invalid_argument(kLabelsError);
+  return std::move(*values);
 }
 
 std::vector<int32_t> labels_from_list(const py::list& labels) {

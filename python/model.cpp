@@ -302,10 +302,9 @@ std::vector<int32_t> array_labels(const py::array& labels) {
   if (!numpy.attr("issubdtype")(labels.attr("dtype"), numpy.attr("integer")).cast<bool>()) {
     throw py::type_error(kLabelError);
   }
-  require_label_axis(labels);
-  // Read as a sequence, element by element: an element that is not one integer within int32
-  // (a row of a 2-D array, a value too large) fails the cast instead of being flattened in.
-  return py::cast<std::vector<int32_t>>(labels);
+  auto values = int32_labels(labels);
+  if (!values) throw py::type_error(kLabelError);
+  return std::move(*values);
 }
 
 std::vector<int32_t> list_labels(const py::list& labels) {

@@ -30,8 +30,8 @@ program::RecordPtr register_record(const HwVersion& version, const hw::Ident& np
 
 }  // namespace
 
-LayerRecorderImpl::LayerRecorderImpl(const Device& device, const HardwareConstraints& constraints)
-    : device_(device), constraints_(constraints) {}
+LayerRecorderImpl::LayerRecorderImpl(const Device& device, const HardwareConstraints&)
+    : device_(device) {}
 
 program::RecordPtr LayerRecorderImpl::record_layer(const Layer& layer, const Layer*,
                                                    const LayerPtr&, bool, bool,

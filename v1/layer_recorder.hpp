@@ -14,7 +14,8 @@ namespace qalto::v1 {
 
 class LayerRecorderImpl final : public LayerRecorder {
  public:
-  // Keeps references to both; they must outlive the recorder.
+  // Keeps a reference to the device, which must outlive the recorder. The constraints are
+  // taken as by every generation's objects; recording does not read them.
   LayerRecorderImpl(const Device& device, const HardwareConstraints& constraints);
 
   // No v1 layer program is available: runtime_error "Layer type <type> is not supported on
@@ -43,7 +44,6 @@ class LayerRecorderImpl final : public LayerRecorder {
 
  private:
   const Device& device_;
-  const HardwareConstraints& constraints_;
 };
 
 }  // namespace qalto::v1

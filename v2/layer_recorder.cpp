@@ -8,8 +8,8 @@
 
 namespace qalto::v2 {
 
-LayerRecorderImpl::LayerRecorderImpl(const Device& device, const HardwareConstraints& constraints)
-    : device_(device), constraints_(constraints) {}
+LayerRecorderImpl::LayerRecorderImpl(const Device& device, const HardwareConstraints&)
+    : device_(device) {}
 
 program::RecordPtr LayerRecorderImpl::record_layer(const Layer& layer, const Layer*,
                                                    const LayerPtr& next, bool ib_spikes,

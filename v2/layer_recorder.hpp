@@ -8,7 +8,8 @@ namespace qalto::v2 {
 
 class LayerRecorderImpl final : public LayerRecorder {
  public:
-  // Keeps references to both; they must outlive the recorder.
+  // Keeps a reference to the device, which must outlive the recorder. The constraints are
+  // taken as by every generation's objects; recording does not read them.
   LayerRecorderImpl(const Device& device, const HardwareConstraints& constraints);
 
   // The layer's program: Conv2D, Conv2DTranspose, DepthwiseConv2D and
@@ -26,7 +27,6 @@ class LayerRecorderImpl final : public LayerRecorder {
 
  private:
   const Device& device_;
-  const HardwareConstraints& constraints_;
 };
 
 }  // namespace qalto::v2

@@ -9,7 +9,10 @@
 //    x << input_shift[c], convolution, + bias[f] << bias_shift[f], pooling, then the output
 //    stage: shifted by output_shift[f]; ReLU clamps to [0, limit] with limit the largest output
 //    value, lowered to max_value[f] << max_value_shift[f] when max_value[f] is not 0; LUT reads
-//    "lut_values" at the clamped index; no activation keeps the int32 potential.
+//    "lut_values" at the clamped index, each entry of which must be a whole number within the
+//    output range and int32 (else runtime_error "Layer <name>: lut_values[i] = <v> is outside
+//    the output range [<low>, <high>]." or "... is not a whole number."); no activation keeps
+//    the int32 potential.
 //    Transposed convolutions cut max(kernel - stride, 0) / 2 output positions at the start
 //    (none with Valid padding); a depthwise one convolves every channel with its own kernel.
 //  - Pooling (both generations): max over the window; average over the window's positions

@@ -104,7 +104,9 @@ class Dense : public Tensor {
   static constexpr uint64_t max_elements = UINT32_MAX;
 
   // A zero-filled tensor. Throws invalid_argument for a type outside the enum, a layout other
-  // than 0 and 1, a shape without dimensions or one of more than `max_elements` elements.
+  // than 0 and 1, a shape without dimensions or one of more than `max_elements` elements
+  // (a count past 64 bits included): "A tensor of shape (a, b) exceeds the limit of 4294967295
+  // elements.".
   static std::shared_ptr<Dense> create(TensorType type, const Shape& shape,
                                        Layout layout = Layout::RowMajor);
   // A tensor holding a copy of `bytes` bytes at `data`; `bytes` must equal the element count

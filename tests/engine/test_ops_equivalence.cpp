@@ -402,7 +402,7 @@ TEST(OpsEquivalence, ThreadedLayersEqualTheSlowVersionSampleBySample) {
       const bool transposed = type == LayerType::Conv2DTranspose || type == LayerType::DepthwiseConv2DTranspose;
       params["kernel_size"] = int32_t(r.between(1, 4));
       params["kernel_stride"] = int32_t(r.between(1, transposed ? 3 : 2));
-      params["padding"] = int32_t(r.between(0, 1));
+      params["padding"] = int32_t(r.between(0, 2));  // Valid, Same or SameUpper
       if (type == LayerType::Conv2D || type == LayerType::Conv2DTranspose) params["filters"] = int32_t(r.between(1, 9));
       if (!transposed && r.chance(40)) {
         params["pool_type"] = 1;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -108,6 +109,56 @@ TEST(SoftwareConvolution, TransposedStrideAboveAByteIsRefusedNotWrapped) {
     FAIL() << "stride 257 ran";
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find("kernel_stride 257"), std::string::npos) << e.what();
+  }
+}
+
+// A look-up-table activation gives the table's entry at the clamped potential; an entry the
+// output cannot carry (past int32 included) or a fraction is refused, never clamped or wrapped.
+TEST(SoftwareConvolution, LookUpTableEntriesAreOutputCodes) {
+  struct Case {
+    const char* what;
+    std::shared_ptr<Dense> table;
+    int32_t output_bits;
+    bool output_signed;
+    Ints outputs;         // for the potentials 0, 1 and 9 (9 is past the table's end)
+    std::string refusal;  // empty when the table is accepted
+  };
+  const std::vector<Case> cases{
+      {"int8 codes", i8({3}, {4, 0, 9}), 8, false, {4, 0, 9}, ""},
+      {"signed codes", i8({2}, {-1, 2}), 8, true, {-1, 2, 2}, ""},
+      {"negative code, unsigned output", i8({2}, {-1, 2}), 8, false, {},
+       "Layer conv: lut_values[0] = -1 is outside the output range [0, 255]."},
+      {"code past 8 bits", i16({3}, {5, 300, 7}), 8, false, {},
+       "Layer conv: lut_values[1] = 300 is outside the output range [0, 255]."},
+      {"whole floats", f32({2}, {7.0f, 255.0f}), 8, false, {7, 255, 255}, ""},
+      {"largest int32 float", f32({2}, {0.0f, 2147483520.0f}), 32, false, {0, 2147483520, 2147483520}, ""},
+      {"float past int32, unsigned 32-bit output", f32({2}, {0.0f, 3e9f}), 32, false, {},
+       "Layer conv: lut_values[1] = 3000000000 is outside the output range [0, 2147483647]."},
+      {"float at 2^31", f32({1}, {2147483648.0f}), 32, true, {},
+       "Layer conv: lut_values[0] = 2147483648 is outside the output range [-2147483648, "
+       "2147483647]."},
+      {"fraction", f32({2}, {1.0f, 2.5f}), 8, false, {}, "Layer conv: lut_values[1] = 2.5 is not a whole number."},
+      {"NaN", f32({1}, {NAN}), 8, false, {}, "Layer conv: lut_values[0] = nan is not a whole number."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto model = model_with_input(1, 1, 1);
+    model->add(make(LayerType::Conv2D,
+                    {{"filters", 1}, {"kernel_size", 1}, {"activation", 2},
+                     {"output_bits", c.output_bits}, {"output_signed", c.output_signed}},
+                    "conv"));
+    set(*model, "conv", "weights", i8({1, 1, 1, 1}, {1}));
+    model->get_layer("conv")->variables().declare("lut_values", c.table);
+    Ints outputs;
+    try {
+      for (uint8_t potential : {0, 1, 9}) {
+        outputs.push_back(values(*software::run_sample(model->layers(), u8({1, 1, 1}, {potential})))[0]);
+      }
+      EXPECT_TRUE(c.refusal.empty()) << "ran";
+      EXPECT_EQ(outputs, c.outputs);
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(e.what(), c.refusal);
+    }
   }
 }
 

@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -67,8 +69,28 @@ TEST(Dense, RefusesBadConstructionArguments) {
   EXPECT_THROW(Dense::create(TensorType::int8, Shape{}), std::invalid_argument);
   EXPECT_THROW(Dense::create(TensorType::int8, Shape{2}, static_cast<Dense::Layout>(2)),
                std::invalid_argument);
-  // More elements than 32-bit strides can address: refused before any allocation.
-  EXPECT_THROW(Dense::create(TensorType::int8, Shape{65536, 65536}), std::invalid_argument);
+  // More elements than 32-bit strides can address: refused before any allocation, by every
+  // constructor, also where the count passes 64 bits (2^64 exactly would wrap to 0).
+  const int8_t one = 0;
+  const auto owner = std::make_shared<uint8_t>(0);
+  const Shape too_large[] = {Shape{65536, 65536}, Shape{65536, 65536, 65536, 65536},
+                             Shape{UINT32_MAX, UINT32_MAX, UINT32_MAX, 2}};
+  for (const Shape& shape : too_large) {
+    const std::string refusal =
+        "A tensor of shape " + shape.to_string() + " exceeds the limit of 4294967295 elements.";
+    const std::function<void()> makers[] = {
+        [&] { Dense::create(TensorType::int8, shape); },
+        [&] { Dense::copy(&one, 1, TensorType::int8, shape); },
+        [&] { Dense::adopt(owner, owner.get(), 1, TensorType::int8, shape); }};
+    for (const auto& make : makers) {
+      try {
+        make();
+        ADD_FAILURE() << shape.to_string() << " accepted";
+      } catch (const std::invalid_argument& e) {
+        EXPECT_EQ(e.what(), refusal);
+      }
+    }
+  }
   const int8_t bytes[3] = {1, 2, 3};
   EXPECT_THROW(Dense::copy(bytes, 3, TensorType::int16, Shape{3}), std::invalid_argument);
   EXPECT_THROW(Dense::copy(nullptr, 3, TensorType::int8, Shape{3}), std::invalid_argument);

@@ -217,14 +217,22 @@ def test_fit_label_forms():
         device.fit(inputs=x, input_labels=np.array([1, 2, 3], dtype=np.uint64))
         assert board.last_labels == [1, 2, 3]
         device.fit(x, np.array([9], dtype=np.int8)); assert board.last_labels == [9]
+        # Array labels are read by value at the int32 limits, and along a strided view.
+        device.fit(x, np.array([2**31 - 1, -2**31, 0], np.int64))
+        assert board.last_labels == [2**31 - 1, -2**31, 0]
+        device.fit(x, np.array([7, 0, 8, 0, 9], np.uint32)[::2]); assert board.last_labels == [7, 8, 9]
         # Float labels keep their exact value: no float32 rounding on the way.
         for whole in (16777217.0, 2147483647, -2147483648.0):
             device.fit(x, whole); assert board.last_labels == [int(whole)]
-        for bad in (2.5, 2.0000001, 2147483648.0, 1e10, float("nan"), np.array([1.0]), [1, "a"]):
+        for bad in (2.5, 2.0000001, 2147483648.0, 1e10, float("nan"), np.array([1.0]), [1, "a"],
+                    [2**40, 1, 1], np.array([2**40, 1, 1]), np.array([-2**31 - 1, 1, 1]),
+                    np.array([2**31, 1, 1], np.uint32), np.array([2**64 - 1, 1, 1], np.uint64)):
             raises(ValueError, "fit method expects integers as labels", lambda: device.fit(x, bad))
-        raises(ValueError, "input_labels must hold one label per input, not a 0-d array.",
-               lambda: device.fit(x, np.array(3)))
-        raises(RuntimeError, "", lambda: device.fit(x, np.array([2**40, 1, 1])))
+        for bad, shape in ((np.array(3), "a 0-d array"),
+                           (np.array([[1], [2], [3]]), "an array of shape (3, 1)"),
+                           (np.ones((3, 1, 2), np.uint8), "an array of shape (3, 1, 2)")):
+            raises(ValueError, "input_labels must hold one label per input, not " + shape + ".",
+                   lambda: device.fit(x, bad))
         raises(TypeError, "", lambda: device.fit(x, (1, 2, 3)))
         frames = device.metrics["inference_frames"]
         device.forward(np.zeros((1, 4), np.uint8))

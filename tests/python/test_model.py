@@ -1,3 +1,5 @@
+import re
+
 import numpy as np
 import pytest
 
@@ -121,11 +123,18 @@ def test_fit_labels_and_add_classes(core):
         m.add_classes(2)
     m.compile(core.QaltoUnsupervised(4, num_classes=5))
     x = np.array([[[[1, 0, 1, 1]]]], np.uint8)
-    for bad in (2.5, 2.0000001, 2147483648.0, np.array([1.0]), ["a"], float("nan"), 3e10):
+    for bad in (2.5, 2.0000001, 2147483648.0, np.array([1.0]), ["a"], float("nan"), 3e10,
+                [2**40], np.array([2**40]), np.array([-2**31 - 1]), np.array([2**31], np.uint32),
+                np.array([2**64 - 1], np.uint64)):
         with pytest.raises(TypeError, match="fit method expects integers as labels"):
             m.fit(x, bad)
-    with pytest.raises(ValueError, match="input_labels must hold one label per input, not a 0-d"):
-        m.fit(x, np.array(3))
+    # A row per input is refused, not read as its one value nor flattened into several labels.
+    for bad, shape in ((np.array(3), "a 0-d array"), (np.array([[1]]), "an array of shape (1, 1)"),
+                       (np.array([[0, 1]], np.int32), "an array of shape (1, 2)"),
+                       (np.ones((1, 1, 2), np.int16), "an array of shape (1, 1, 2)")):
+        with pytest.raises(ValueError, match=re.escape(
+                "input_labels must hold one label per input, not " + shape + ".")):
+            m.fit(x, bad)
     # The largest int32 is a whole label: whatever the model makes of it, it is not refused as
     # a fraction.
     try:
@@ -134,6 +143,7 @@ def test_fit_labels_and_add_classes(core):
         assert "fit method expects integers" not in str(error)
     assert m.fit(x, 3).shape == (1, 1, 1, 10)
     m.fit(x, np.array([1]))
+    m.fit(x, np.array([1], np.uint64))
     m.fit(x)
     w = m.get_layer("fc").variables["weights"].copy()
     for bad in (0, -1):
@@ -181,23 +191,6 @@ def test_docstrings_begin_with_their_text(core):
     assert core.Model.evaluate.__doc__.startswith("Returns the model class accuracy.")
     assert core.Model.layers.__doc__ == "Get a list of layers in current model."
     assert core.Model.power_events.__doc__ == "Copy of power events logged after inference"
-
-
-def test_array_labels_are_read_element_by_element(core):
-    m = core.Model()
-    m.add(core.Layer(core.LayerParams(core.LayerType.InputData,
-                                      {"input_width": 1, "input_height": 1,
-                                       "input_channels": 4, "input_bits": 1}), "input"))
-    m.add(core.Layer(core.LayerParams(core.LayerType.FullyConnected, {"units": 4}), "fc"))
-    m.compile(core.QaltoUnsupervised(4, num_classes=2))
-    x = np.array([[[[1, 0, 1, 1]]]], np.uint8)
-    m.fit(x, np.array([1], np.uint64))
-    # A row of two labels is not one integer: the cast fails rather than the row being
-    # flattened into two labels.
-    with pytest.raises(RuntimeError):
-        m.fit(x, np.array([[0, 1]], np.int32))
-    with pytest.raises(RuntimeError):
-        m.fit(x, np.array([2**40], np.int64))
 
 
 def test_component_count_and_external_memory_of_a_mapped_model(core):

@@ -296,23 +296,29 @@ TEST(TransposedChecks, WidthsKernelsAndFilterSize) {
 }
 
 // The CNP programs stride 1 or 2 (one register flag), and transposed layers in its one
-// transposed mode (stride 2): other strides are refused, never programmed as another layer.
-TEST(StrideChecks, OnlyTheStridesTheCnpProgrammes) {
+// transposed mode (stride 2, output twice the input): other strides, and a padding whose output
+// is not what the CNP makes, are refused, never programmed as another layer.
+TEST(StrideAndPaddingChecks, OnlyWhatTheCnpProgrammes) {
   using Check = MappingStatus (*)(const HardwareConstraints&, const Layer&);
   struct Case {
     LayerType type;
     Check check;
     std::vector<int32_t> accepted;
     std::string refusal;
+    std::string valid_refusal;
   };
+  const std::string transposed_valid =
+      "Transposed convolutions support only Same or SameUpper padding: the CNP makes twice its "
+      "input.";
   const std::vector<Case> cases{
-      {LayerType::Conv2D, check_conv2d_constraints, {1, 2}, "Only stride 1 or 2 is supported."},
+      {LayerType::Conv2D, check_conv2d_constraints, {1, 2}, "Only stride 1 or 2 is supported.",
+       "Only padding 'Same' and 'SameUpper' are supported."},
       {LayerType::DepthwiseConv2D, check_dwconv2d_constraints, {1, 2},
-       "Only stride 1 or 2 is supported."},
+       "Only stride 1 or 2 is supported.", "Only padding 'Same' and 'SameUpper' are supported."},
       {LayerType::Conv2DTranspose, check_conv2dtranspose_constraints, {2},
-       "Transposed convolutions support only stride 2."},
+       "Transposed convolutions support only stride 2.", transposed_valid},
       {LayerType::DepthwiseConv2DTranspose, check_dwconv2dtranspose_constraints, {2},
-       "Transposed convolutions support only stride 2."}};
+       "Transposed convolutions support only stride 2.", transposed_valid}};
   for (const Case& c : cases) {
     for (int32_t stride : {1, 2, 3, 4, 99804744}) {
       SCOPED_TRACE(std::string(layer_type_name(c.type)) + " stride " + std::to_string(stride));
@@ -323,6 +329,29 @@ TEST(StrideChecks, OnlyTheStridesTheCnpProgrammes) {
         EXPECT_FALSE(status.failed) << status.message;
       } else {
         expect_failure(status, c.refusal);
+      }
+    }
+    const bool transposed = c.accepted == std::vector<int32_t>{2};
+    // Kernel 4 is the transposed kernel whose surplus over twice the input is even.
+    for (int32_t kernel : transposed ? std::vector<int32_t>{3, 4} : std::vector<int32_t>{3}) {
+      for (Padding padding : {Padding::Valid, Padding::Same, Padding::SameUpper}) {
+        SCOPED_TRACE(std::string(layer_type_name(c.type)) + " kernel " + std::to_string(kernel) +
+                     " padding " + std::to_string(static_cast<int>(padding)));
+        auto layer = make_layer(c.type,
+                                {{"filters", 4}, {"kernel_size", kernel}, {"kernel_stride", 2},
+                                 {"padding", static_cast<int32_t>(padding)}},
+                                Shape{8, 8, 4});
+        const MappingStatus status = c.check(limits(), *layer);
+        if (padding == Padding::Valid) {
+          expect_failure(status, c.valid_refusal);
+          continue;
+        }
+        EXPECT_FALSE(status.failed) << status.message;
+        // What a transposed check accepts is what the CNP's transposed mode makes.
+        if (transposed) {
+          EXPECT_TRUE(layer->output_dimensions() == (Shape{16, 16, 4}))
+              << layer->output_dimensions().to_string();
+        }
       }
     }
   }
