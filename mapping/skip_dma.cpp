@@ -323,10 +323,6 @@ void shift_output_into_sram(const std::shared_ptr<Layer>& layer, DepthMemo* dept
   require_mapping(layer).sram_shift = std::make_unique<uint32_t>(channel_count(*inputs[0]));
 }
 
-}  // namespace qalto
-
-namespace qalto {
-
 namespace {
 
 // A store's channel, held from the layer that writes it to the last layer that loads it.
@@ -334,18 +330,7 @@ struct HeldChannel {
   uint8_t channel;
   size_t from;
   size_t until;
-  const Layer* source;
 };
-
-// The channels a layer's stores write.
-std::vector<uint8_t> store_channels(const LayerMapping& mapping) {
-  std::vector<uint8_t> channels;
-  if (mapping.skipdma_store_channel) channels.push_back(mapping.skipdma_store_channel->channel);
-  if (mapping.skipdma_store_dual_output_channel) {
-    channels.push_back(mapping.skipdma_store_dual_output_channel->channel);
-  }
-  return channels;
-}
 
 std::vector<HeldChannel> held_channels(const LayerList& order) {
   // The last loader of each store, keyed by the storing layer and whether it is its dual
@@ -369,11 +354,10 @@ std::vector<HeldChannel> held_channels(const LayerList& order) {
       return found == last_loader.end() ? order.size() : found->second;
     };
     if (mapping->skipdma_store_channel) {
-      held.push_back({mapping->skipdma_store_channel->channel, i, until(false), order[i].get()});
+      held.push_back({mapping->skipdma_store_channel->channel, i, until(false)});
     }
     if (mapping->skipdma_store_dual_output_channel) {
-      held.push_back(
-          {mapping->skipdma_store_dual_output_channel->channel, i, until(true), order[i].get()});
+      held.push_back({mapping->skipdma_store_dual_output_channel->channel, i, until(true)});
     }
   }
   return held;
@@ -382,19 +366,18 @@ std::vector<HeldChannel> held_channels(const LayerList& order) {
 }  // namespace
 
 void check_skipdma_channels(const LayerList& order) {
+  // Held in the order of the layers that write them: of two stores on one channel, the later
+  // is refused when it is written while the earlier still waits.
   const std::vector<HeldChannel> held = held_channels(order);
-  if (held.empty()) return;
-  for (size_t i = 0; i < order.size(); ++i) {
-    const auto mapping = layer_mapping_of(*order[i]);
-    if (!mapping) continue;
-    const std::vector<uint8_t> used = store_channels(*mapping);
-    for (const HeldChannel& h : held) {
-      if (h.source == order[i].get() || i <= h.from || i > h.until) continue;
-      if (std::find(used.begin(), used.end(), h.channel) == used.end()) continue;
-      fail(*order[i], "Skip-DMA channel " + std::to_string(h.channel) +
-                          " still holds the output of layer " + h.source->get_name() +
-                          " for a later layer: the 8-bit channel numbers of the sequence have "
-                          "come round to it again.");
+  for (const HeldChannel& later : held) {
+    for (const HeldChannel& earlier : held) {
+      if (earlier.from >= later.from) break;
+      if (earlier.channel != later.channel || later.from > earlier.until) continue;
+      fail(*order[later.from], "Skip-DMA channel " + std::to_string(later.channel) +
+                                   " still holds the output of layer " +
+                                   order[earlier.from]->get_name() +
+                                   " for a later layer: the 8-bit channel numbers of the "
+                                   "sequence have come round to it again.");
     }
   }
 }

@@ -41,7 +41,8 @@ uint64_t channel_group(const std::shared_ptr<Layer>& layer, const LayerList& pas
                        const LayerList& sequence_layers);
 
 // The operations below replace one record of the layer's LayerMapping. Each throws
-// MappingError (a runtime_error) "Cannot map layer '<name>'. ..." for a distance above 255, a layer without LayerMapping or a missing inbound layer the record is computed from.
+// MappingError (a runtime_error) "Cannot map layer '<name>'. ..." for a distance above 255, a
+// layer without LayerMapping or a missing inbound layer the record is computed from.
 
 // Store distance and channel; a TNP_B layer's channel is its position in `sequence_layers`
 // ("Layer not found in the sequence." when absent; the failure of skipdma_store_status when

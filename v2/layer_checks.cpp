@@ -127,17 +127,6 @@ MappingStatus rule_transposed_stride_2(const Layer& layer) {
                  "Transposed convolutions support only stride 2.");
 }
 
-// The CNP's transposed mode makes exactly twice its input, the output of Same padding; Valid
-// padding keeps the whole (in - 1) * 2 + kernel spread, which it cannot make. SameUpper is
-// accepted: a transposed layer cuts its surplus the same way under both (see the software
-// run's transposed_potentials).
-MappingStatus rule_transposed_padding(const Layer& layer) {
-  const Padding padding = padding_of(layer);
-  return fail_if(padding != Padding::Same && padding != Padding::SameUpper, layer,
-                 "Transposed convolutions support only Same or SameUpper padding: the CNP makes "
-                 "twice its input.");
-}
-
 // ---- pooling rules ----
 
 MappingStatus rule_pooling_without_stride(const Layer& layer) {
@@ -397,7 +386,10 @@ MappingStatus check_conv2dtranspose_constraints(const HardwareConstraints& hc, c
   status += rule_weights_bits_8(layer);
   status += rule_kernel_in(layer, {3, 4}, "Kernel size must be 3 or 4.");
   status += rule_transposed_stride_2(layer);
-  status += rule_transposed_padding(layer);
+  // The CNP's transposed mode makes exactly twice its input, the output of Same padding (and of
+  // SameUpper, which cuts a transposed layer's surplus the same way); Valid keeps the whole
+  // (in - 1) * 2 + kernel, which it cannot make.
+  status += rule_padding_kind(layer);
   if (!status.failed) {
     status += rule_filter_size(hc, layer,
                                "Filter size is too big to fit in a CNP: try decreasing the input.");
@@ -414,7 +406,7 @@ MappingStatus check_dwconv2dtranspose_constraints(const HardwareConstraints& hc,
   status += rule_weights_bits_8(layer);
   status += rule_kernel_in(layer, {3, 4}, "Kernel size must be 3 or 4.");
   status += rule_transposed_stride_2(layer);
-  status += rule_transposed_padding(layer);
+  status += rule_padding_kind(layer);  // as above
   return status;
 }
 
