@@ -234,10 +234,15 @@ void check_runnable(const Model& model) {
 // A mapping refused with a message a user cannot act on is a fault: the checks must have
 // refused the layer with a status first (a register field that overflows while recording), and
 // a failure must not read as success.
-void check_map_refusal(const std::string& what) {
+// A layer type that a generation refuses is refused by a status naming the layer: the mapping
+// stops before it, or, with hw_only, raises naming it.
+void check_map_refusal(const std::string& what, bool hw_only) {
   fuzz::check(what != "Success." && what.find("will cause an overflow") == std::string::npos &&
                   what.find("-bit signed integer") == std::string::npos,
               "Model::map failed with an unhelpful message: " + what);
+  if (what.find(" is not supported on ") == std::string::npos) return;
+  fuzz::check(hw_only && what.rfind("Cannot map layer '", 0) == 0,
+              "Model::map threw a layer type's refusal instead of stopping at the layer: " + what);
 }
 
 void map_on(Model& model, const std::shared_ptr<Device>& device, bool hw_only) {
@@ -246,7 +251,7 @@ void map_on(Model& model, const std::shared_ptr<Device>& device, bool hw_only) {
     try {
       model.map(device, hw_only);
     } catch (const std::runtime_error& e) {
-      check_map_refusal(e.what());
+      check_map_refusal(e.what(), hw_only);
       throw;
     }
   });

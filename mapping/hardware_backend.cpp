@@ -225,6 +225,7 @@ MappingStatusGroup MappingDriver::run(LayerVector* layers, Sequences* sequences)
       order.insert(order.end(), group_layers[g].begin(), group_layers[g].end());
     }
     check_skipdma_channels(order);
+    check_skipdma_loads(order);
   }
   // Groups that held only a joining layer make no pass: then there is nothing to build.
   if (first_mappable && builder_.last_pass()) {

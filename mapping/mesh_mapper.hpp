@@ -56,7 +56,8 @@ class MeshMapper {
   std::tuple<std::vector<hw::Component>, MappingStatus> np_request(
       const std::shared_ptr<Layer>& layer, const std::vector<hw::Ident>& reserved_nps,
       bool hwpr_loopitself, bool* new_pass, bool allow_new_pass);
-  // Whether the TNP-B layer that follows `layer` still fits the current pass.
+  // Whether the TNP-B layer that follows `layer` still fits the current pass. A next layer the
+  // generation refuses (its compatibility check fails) is left to that check: success.
   MappingStatus sanitize_tnp_b(const Layer& layer, bool* new_pass, bool allow_new_pass);
 
   const std::map<hw::Type, std::vector<NpSlot>>& slots() const { return slots_; }

@@ -212,6 +212,11 @@ MappingStatus MeshMapper::sanitize_tnp_b(const Layer& layer, bool* new_pass, boo
     return MappingStatus::success();
   }
   const auto& next = outbound.front();
+  // A next layer the generation refuses is refused by its own check, which names its type:
+  // there is nothing to reserve for it, and the split below could not size it.
+  if (checker_.check_layer_compatibility(*next, &layer, checker_.device().version()).failed) {
+    return MappingStatus::success();
+  }
   const auto& c = constraints_;
   auto split = next->type() == LayerType::BufferTempConv ? split_conv_layer
                                                          : split_depthwise_conv_layer;

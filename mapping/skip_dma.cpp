@@ -1,6 +1,7 @@
 #include "mapping/skip_dma.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <map>
 #include <utility>
@@ -379,6 +380,90 @@ void check_skipdma_channels(const LayerList& order) {
                                    " for a later layer: the 8-bit channel numbers of the "
                                    "sequence have come round to it again.");
     }
+  }
+}
+
+namespace {
+
+// The last store written on a channel so far: the layer and whether it is its dual output.
+struct Written {
+  const Layer* layer = nullptr;
+  bool dual = false;
+};
+using ChannelWriters = std::array<Written, 256>;
+
+void record_stores(const std::shared_ptr<Layer>& layer, ChannelWriters* written) {
+  const auto mapping = layer_mapping_of(*layer);
+  if (!mapping) return;
+  if (mapping->skipdma_store_channel) {
+    (*written)[mapping->skipdma_store_channel->channel] = {layer.get(), false};
+  }
+  if (mapping->skipdma_store_dual_output_channel) {
+    (*written)[mapping->skipdma_store_dual_output_channel->channel] = {layer.get(), true};
+  }
+}
+
+// Position in `inputs` of the input whose data the store `written` holds: the storing layer
+// itself, or, for a dual-output store, the joining layer the storing layer merges.
+size_t stored_input(const LayerList& inputs, const Written& written) {
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    if (!written.dual && inputs[i].get() == written.layer) return i;
+    if (written.dual && is_joining(inputs[i])) {
+      const auto merged = inputs[i]->outbound_layers();
+      const bool merges_it = std::any_of(merged.begin(), merged.end(), [&](const auto& out) {
+        return out.get() == written.layer;
+      });
+      if (merges_it) return i;
+    }
+  }
+  return inputs.size();
+}
+
+// Whether `input` streams into `merge`: the wiring lists the components of the hardware layer
+// that carries it among the merge layer's inputs.
+bool streams_into(const std::shared_ptr<Layer>& input, const LayerMapping& merge) {
+  const auto carrier = get_mappable_layer(input);
+  const auto carrier_mapping = carrier ? layer_mapping_of(*carrier) : nullptr;
+  if (!carrier_mapping) return false;
+  return std::find(merge.inputs.begin(), merge.inputs.end(), carrier_mapping->components) !=
+         merge.inputs.end();
+}
+
+// A merge layer gets one input of its join through its skip-DMA load and the other as its own
+// input; any other input of the join would not reach it.
+void check_merge_inputs(const std::shared_ptr<Layer>& layer, const LayerMapping& mapping,
+                        const ChannelWriters& written) {
+  const auto join = inbound_at(*layer, layer, 0);
+  const uint8_t channel = mapping.skipdma_load_channel->store_channel;
+  const Written& writer = written[channel];
+  const std::string loads = "The skip-DMA load reads channel " + std::to_string(channel);
+  if (!writer.layer) fail(*layer, loads + ", which no earlier layer of the sequence stores.");
+  LayerList inputs = join->inbound_layers();
+  const size_t loaded = stored_input(inputs, writer);
+  if (loaded == inputs.size()) {
+    fail(*layer, loads + ", which holds the output of layer " + writer.layer->get_name() +
+                     ", not an input of " + join->get_name() + ".");
+  }
+  inputs.erase(inputs.begin() + static_cast<std::ptrdiff_t>(loaded));
+  for (const auto& input : inputs) {
+    if (inputs.size() == 1 && streams_into(input, mapping)) continue;
+    fail(*layer, "Layer " + input->get_name() + ", an input of " + join->get_name() +
+                     ", reaches this layer neither through its skip-DMA load nor as its input.");
+  }
+}
+
+}  // namespace
+
+void check_skipdma_loads(const LayerList& order) {
+  ChannelWriters written;
+  for (const auto& layer : order) {
+    const auto mapping = layer_mapping_of(*layer);
+    // A TNP_B layer's load reads back its own FIFO.
+    if (mapping && mapping->skipdma_load_channel &&
+        !layer->is_target_component(ComponentKind::TNP_B)) {
+      check_merge_inputs(layer, *mapping, written);
+    }
+    record_stores(layer, &written);
   }
 }
 

@@ -82,6 +82,11 @@ StoreSource store_source_of(const std::shared_ptr<Layer>& layer);
 // after pass, wired) whose store writes the channel of a store that a later layer still has to
 // load; a store nothing in the sequence loads holds its channel to the end.
 void check_skipdma_channels(const LayerList& order);
+// Throws MappingError naming the first merge layer of `order` (as above) that an input of its
+// joining layer cannot reach: its load must read the channel last written before it by the
+// store of one input (or by the dual-output store of the merge layer after a joining input),
+// and the join's other input, its only other one, must stream into it.
+void check_skipdma_loads(const LayerList& order);
 // The LayerMapping of a layer; throws "Cannot map layer '<name>'. The layer has no hardware
 // mapping." when it has none.
 LayerMapping& require_mapping(const std::shared_ptr<Layer>& layer);

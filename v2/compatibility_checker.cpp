@@ -17,8 +17,6 @@ constexpr uint64_t no_fit = std::numeric_limits<uint64_t>::max();
 MappingStatus check_by_type(const HardwareConstraints& hc, const Layer& layer) {
   if (auto status = check_cnp_layer_constraints(hc, layer)) return *status;
   switch (layer.type()) {
-    // A Concatenate has no NPs: skip DMA and the merge layer's wiring realise it.
-    case LayerType::Concatenate:
     // Layers without hardware: the input and the conversions around the program.
     case LayerType::InputData:
     case LayerType::Quantizer:

@@ -278,7 +278,10 @@ MappingStatus rules_add_shift_ranges(const Layer& layer) {
   return status;
 }
 
-MappingStatus rule_add_followed_by_merge(const Layer& layer) {
+// ---- join rules (Add and Concatenate) ----
+
+// A join runs in the merge of the CNP layer after it: without one, nothing computes it.
+MappingStatus rule_join_followed_by_merge(const Layer& layer) {
   const auto outbound = layer.outbound_layers();
   const bool merged = std::any_of(outbound.begin(), outbound.end(), [](const auto& next) {
     return next->is_target_component(ComponentKind::CNP);
@@ -286,7 +289,9 @@ MappingStatus rule_add_followed_by_merge(const Layer& layer) {
   return fail_if(!merged, layer, "Must be followed by a merge layer.");
 }
 
-MappingStatus rule_add_inbound_kinds(const Layer& layer) {
+// Only an NP layer's output or a join's (through the merge after it) can be stored; the model
+// input never is.
+MappingStatus rule_join_inbound_kinds(const Layer& layer) {
   for (const auto& inbound : layer.inbound_layers()) {
     if (!inbound->is_target_component(ComponentKind::CNP) &&
         !inbound->is_target_component(ComponentKind::SKIP_DMA)) {
@@ -294,6 +299,22 @@ MappingStatus rule_add_inbound_kinds(const Layer& layer) {
     }
   }
   return ok();
+}
+
+// The merge layer reads one input as its own input and one through its skip-DMA load: a third
+// would be lost.
+MappingStatus rule_join_two_inbounds(const Layer& layer) {
+  const size_t count = layer.inbound_layers().size();
+  return fail_if(count != 2, layer,
+                 "Must join exactly two inbound layers, got " + std::to_string(count) + ".");
+}
+
+MappingStatus check_join_graph(const Layer& layer) {
+  MappingStatus status;
+  status += rule_join_followed_by_merge(layer);
+  status += rule_join_inbound_kinds(layer);
+  status += rule_join_two_inbounds(layer);
+  return status;
 }
 
 MappingStatus rule_add_distinct_inbounds(const Layer& layer) {
@@ -414,16 +435,18 @@ MappingStatus check_add_constraints(const Layer& layer) {
   MappingStatus status;
   status += rule_add_output_bits(layer);
   status += rules_add_shift_ranges(layer);
-  status += rule_add_followed_by_merge(layer);
-  status += rule_add_inbound_kinds(layer);
+  status += check_join_graph(layer);
   status += rule_add_distinct_inbounds(layer);
   return status;
 }
+
+MappingStatus check_concatenate_constraints(const Layer& layer) { return check_join_graph(layer); }
 
 std::optional<MappingStatus> check_cnp_layer_constraints(const HardwareConstraints& hc,
                                                          const Layer& layer) {
   switch (layer.type()) {
     case LayerType::Add: return check_add_constraints(layer);
+    case LayerType::Concatenate: return check_concatenate_constraints(layer);
     case LayerType::Conv2D: return check_conv2d_constraints(hc, layer);
     case LayerType::DepthwiseConv2D: return check_dwconv2d_constraints(hc, layer);
     case LayerType::Conv2DTranspose: return check_conv2dtranspose_constraints(hc, layer);

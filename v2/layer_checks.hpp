@@ -1,6 +1,6 @@
 #pragma once
 // Constraint checks of v2 layers on CNPs (Conv2D, DepthwiseConv2D and their transposed forms)
-// and of Add layers merged by skip DMA.
+// and of the Add and Concatenate joins merged by skip DMA.
 //
 // Each check starts from "Success." and runs every rule of the layer's kind, adding each
 // broken rule to the result with MappingStatus::operator+= (the message of every failure, the
@@ -12,6 +12,7 @@
 //
 // Entry points for the v2 compatibility checker, one per layer type:
 //   LayerType::Add (6)                        check_add_constraints(layer)
+//   LayerType::Concatenate (12)               check_concatenate_constraints(layer)
 //   LayerType::Conv2D (14)                    check_conv2d_constraints(hc, layer)
 //   LayerType::DepthwiseConv2D (16)           check_dwconv2d_constraints(hc, layer)
 //   LayerType::Conv2DTranspose (17)           check_conv2dtranspose_constraints(hc, layer)
@@ -44,13 +45,16 @@ inline constexpr uint32_t input_row_words_mask = 0x7FFFFFF;
 // ---- entry points by layer type ----
 
 MappingStatus check_add_constraints(const Layer& layer);
+// A join's shape on the chip: followed by a merge layer, fed by NP layers or joins, and of
+// exactly two inputs, the two the merge layer reads.
+MappingStatus check_concatenate_constraints(const Layer& layer);
 MappingStatus check_conv2d_constraints(const HardwareConstraints& hc, const Layer& layer);
 MappingStatus check_dwconv2d_constraints(const HardwareConstraints& hc, const Layer& layer);
 MappingStatus check_conv2dtranspose_constraints(const HardwareConstraints& hc, const Layer& layer);
 MappingStatus check_dwconv2dtranspose_constraints(const HardwareConstraints& hc,
                                                   const Layer& layer);
 
-// The check of the layer's type among the five above; std::nullopt for any other type.
+// The check of the layer's type among the six above; std::nullopt for any other type.
 std::optional<MappingStatus> check_cnp_layer_constraints(const HardwareConstraints& hc,
                                                          const Layer& layer);
 

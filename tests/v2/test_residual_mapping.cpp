@@ -22,28 +22,26 @@ namespace {
 using Params = std::map<std::string, int32_t>;
 using LayerPtr = std::shared_ptr<Layer>;
 
-// Random residual graphs: chains and nestings of blocks whose body (1 to 8 layers) joins its
-// source again in an Add or a Concatenate (either input order), the joining layer followed by
-// the convolution that merges it; a block may start from the previous block's joining layer,
-// as identity blocks do. Channels 1 to 64. With `refused`, some layers are ones v2 does not
-// map (a 2 x 2 kernel), so that mappings stop inside skip connections.
+// Random residual graphs: chains and nestings of blocks whose body (1 to 8 layers) joins a
+// skip input again in an Add or a Concatenate (either input order), the joining layer followed
+// by the convolution that merges it; a block may start from the previous block's joining layer,
+// as identity blocks do. Channels 1 to 64. The skip input is mostly the block's source, but
+// may be the model input or the source of an earlier block (which then feeds several joins);
+// a join may also read one layer twice, take three inputs, or feed another join directly.
+// With `refused`, some layers are ones v2 does not map (a 2 x 2 kernel), so that mappings stop
+// inside skip connections.
 class ResidualGraph {
  public:
-  // For each merge layer: the layer whose store its load must read, and whether that is the
-  // layer's dual-output store (the source was a joining layer).
-  struct ExpectedLoad {
-    LayerPtr store;
-    bool dual;
-  };
+  enum Shape { kPlain, kFromInput, kLongSkip, kTwice, kThreeInputs, kIntoJoin, kShapes };
   std::unique_ptr<Model> model = Model::create();
-  std::map<const Layer*, ExpectedLoad> loads;
+  std::map<const Layer*, Shape> shape_of_merge;
 
   ResidualGraph(uint32_t seed, bool refused) : rng_(seed), refused_(refused) {
     const int32_t size = pick(0, 1) ? 8 : 16;
-    auto input = add(LayerType::InputData,
-                     {{"input_width", size}, {"input_height", size}, {"input_channels", pick(1, 64)}},
-                     {});
-    LayerPtr current = conv(input);
+    input_ = add(LayerType::InputData,
+                 {{"input_width", size}, {"input_height", size}, {"input_channels", pick(1, 64)}},
+                 {});
+    LayerPtr current = conv(input_);
     const int blocks = pick(1, 6);
     for (int b = 0; b < blocks; ++b) current = block(current, 2);
     conv(current);
@@ -71,33 +69,66 @@ class ResidualGraph {
     return add(LayerType::Conv2D, {{"filters", filters}, {"kernel_size", kernel}}, {from});
   }
 
+  // A body's last layer with `want` channels (0: any up to 64 - `beside`).
+  LayerPtr end_with(const LayerPtr& body, int32_t want, int32_t beside) {
+    if (want == 0) return conv(body, pick(1, 64 - beside));
+    return channels(body) == want ? body : conv(body, want);
+  }
+
+  Shape pick_shape(const LayerPtr& source) {
+    const Shape shape = pick(0, 5) ? kPlain : static_cast<Shape>(pick(1, kShapes - 1));
+    if (shape == kLongSkip && earlier_sources_.empty()) return kPlain;
+    // The model input is no skip source when it is the block's source anyway.
+    if (shape == kFromInput && source == input_) return kPlain;
+    return shape;
+  }
+
   // A block from `source`: its body, the join, and the merge layer after the join, which the
   // result is. `depth` bounds the nesting.
   LayerPtr block(LayerPtr source, int depth) {
-    const bool concatenate = pick(0, 2) == 0 && channels(source) <= 32;
+    const Shape shape = pick_shape(source);
+    LayerPtr skip = source;
+    if (shape == kFromInput) skip = input_;
+    if (shape == kLongSkip) skip = earlier_sources_[pick(0, int(earlier_sources_.size()) - 1)];
+    if (!source->is_target_component(ComponentKind::SKIP_DMA) && source != input_) {
+      earlier_sources_.push_back(source);
+    }
     LayerPtr body = source;
     const int length = pick(1, 8);
+    std::vector<LayerPtr> body_layers;
     for (int i = 0; i < length; ++i) {
       body = depth > 0 && pick(0, 5) == 0 ? block(body, depth - 1) : conv(body);
+      body_layers.push_back(body);
     }
-    // An Add needs its inputs' shapes equal; a Concatenate adds the channels up to 64 at most.
-    if (concatenate) {
-      body = conv(body, pick(1, 64 - channels(source)));
-    } else if (channels(body) != channels(source)) {
-      body = conv(body, channels(source));
+    const bool concatenate = shape == kTwice || shape == kThreeInputs ||
+                             (pick(0, 2) == 0 && channels(skip) <= 32);
+    LayerPtr join;
+    if (shape == kTwice) {
+      body = end_with(body, 0, 32);
+      join = add(LayerType::Concatenate, {}, {body, body});
+    } else if (shape == kThreeInputs) {
+      const LayerPtr middle = body_layers.front();
+      const int32_t beside = channels(skip) + channels(middle);
+      body = end_with(body, 0, std::min(beside, 63));
+      join = add(LayerType::Concatenate, {}, {skip, middle, body});
+    } else {
+      // An Add needs its inputs' shapes equal; a Concatenate adds the channels up to 64.
+      body = end_with(body, concatenate ? 0 : channels(skip), channels(skip));
+      const bool skip_first = pick(0, 1) == 0;
+      join = add(concatenate ? LayerType::Concatenate : LayerType::Add, {},
+                 skip_first ? std::vector<LayerPtr>{skip, body} : std::vector<LayerPtr>{body, skip});
     }
-    const bool skip_first = pick(0, 1) == 0;
-    auto join = add(concatenate ? LayerType::Concatenate : LayerType::Add, {},
-                    skip_first ? std::vector<LayerPtr>{source, body}
-                               : std::vector<LayerPtr>{body, source});
+    if (shape == kIntoJoin) {
+      // The join's only reader is a second join, beside a layer of the same shape.
+      const LayerPtr beside = conv(body, channels(join));
+      join = add(LayerType::Add, {}, {join, beside});
+    }
     // An identity block follows from the join itself, the join its next skip source.
     const bool identity = depth > 0 && pick(0, 1) == 0;
     // The merge layer reads the join.
     auto merge = add(LayerType::Conv2D, {{"filters", identity ? channels(join) : pick(1, 64)}},
                      {join});
-    const bool source_is_join = source->is_target_component(ComponentKind::SKIP_DMA);
-    loads[merge.get()] = {source_is_join ? merge_of_.at(source.get()) : source, source_is_join};
-    merge_of_[join.get()] = merge;
+    shape_of_merge[merge.get()] = shape;
     return identity ? block_from_join(join, merge, depth - 1) : merge;
   }
 
@@ -109,15 +140,15 @@ class ResidualGraph {
     if (channels(body) != channels(join)) body = conv(body, channels(join));
     auto next_join = add(LayerType::Add, {}, {join, body});
     auto next_merge = add(LayerType::Conv2D, {{"filters", channels(join)}}, {next_join});
-    loads[next_merge.get()] = {merge, true};
-    merge_of_[next_join.get()] = next_merge;
+    shape_of_merge[next_merge.get()] = kPlain;
     return depth > 0 && pick(0, 1) ? block_from_join(next_join, next_merge, depth - 1) : next_merge;
   }
 
   std::mt19937 rng_;
   bool refused_;
   int count_ = 0;
-  std::map<const Layer*, LayerPtr> merge_of_;
+  LayerPtr input_;
+  std::vector<LayerPtr> earlier_sources_;
 };
 
 struct Placed {
@@ -138,47 +169,90 @@ Placed hardware_order(const Sequence& sequence) {
   return placed;
 }
 
-const SkipDmaStoreChannelInfo* store_record(const LayerPtr& layer, bool dual) {
-  auto mapping = layer_mapping_of(*layer);
-  if (!mapping) return nullptr;
-  return dual ? mapping->skipdma_store_dual_output_channel.get()
-              : mapping->skipdma_store_channel.get();
-}
-
 struct Coverage {
   std::set<size_t> pass_counts;
   int loads_checked = 0;
   int loads_across_passes = 0;
   int dual_loads = 0;  // loads of a joining layer's output, stored by the merge layer after it
+  std::map<ResidualGraph::Shape, int> generated, landed;
 };
 
-// Every merge layer's load reads the channel its skip source's store writes, and two stores
-// whose data both still wait to be loaded never share a channel.
-void check_channels(const ResidualGraph& graph, const Sequence& sequence, Coverage* coverage,
-                    const std::string& label) {
+bool runs_on_hardware(const LayerPtr& layer) {
+  return !layer->is_target_component(ComponentKind::None) &&
+         !layer->is_target_component(ComponentKind::SKIP_DMA);
+}
+
+// The store a load reads: the last one written on its channel before the loading layer.
+struct Store {
+  LayerPtr layer;
+  bool dual = false;
+  uint8_t channel = 0;
+  size_t position = 0;
+};
+
+std::vector<Store> stores_in_order(const Placed& placed) {
+  std::vector<Store> stores;
+  for (size_t i = 0; i < placed.order.size(); ++i) {
+    auto mapping = layer_mapping_of(*placed.order[i]);
+    if (!mapping) continue;
+    if (mapping->skipdma_store_channel) {
+      stores.push_back({placed.order[i], false, mapping->skipdma_store_channel->channel, i});
+    }
+    if (mapping->skipdma_store_dual_output_channel) {
+      stores.push_back({placed.order[i], true, mapping->skipdma_store_dual_output_channel->channel, i});
+    }
+  }
+  return stores;
+}
+
+// What a store holds: the storing layer's output, or, for a dual output, the join it merges.
+LayerPtr held_data(const Store& store) {
+  return store.dual ? store.layer->inbound_layers().front() : store.layer;
+}
+
+// Every join that lands on hardware gets each of its inputs to its merge layer: one through
+// the merge layer's load, which reads the last store written on its channel before it, the
+// other as the output of the hardware layer just before the merge layer. Two stores whose data
+// both still wait to be loaded never share a channel.
+void check_joins(const ResidualGraph& graph, const Sequence& sequence, Coverage* coverage,
+                 const std::string& label) {
   const Placed placed = hardware_order(sequence);
+  const std::vector<Store> stores = stores_in_order(placed);
   struct Held {
     uint8_t channel;
     size_t from, until;
   };
   std::vector<Held> held;
-  for (const auto& [merge, expected] : graph.loads) {
-    if (!placed.position.count(merge)) continue;
+  for (size_t m = 0; m < placed.order.size(); ++m) {
+    const LayerPtr& merge = placed.order[m];
+    const auto shape = graph.shape_of_merge.find(merge.get());
+    if (shape == graph.shape_of_merge.end()) continue;
+    const std::string at = label + merge->get_name() + ": ";
+    ++coverage->landed[shape->second];
     auto mapping = layer_mapping_of(*merge);
-    ASSERT_TRUE(mapping && mapping->skipdma_load_channel) << label << merge->get_name();
-    const auto* store = store_record(expected.store, expected.dual);
-    ASSERT_NE(store, nullptr) << label << merge->get_name() << " loads from "
-                              << expected.store->get_name() << ", which stores nothing";
-    EXPECT_EQ(mapping->skipdma_load_channel->store_channel, store->channel)
-        << label << merge->get_name() << " loads from " << expected.store->get_name();
+    ASSERT_TRUE(mapping && mapping->skipdma_load_channel) << at << "no load";
+    const uint8_t channel = mapping->skipdma_load_channel->store_channel;
+    const Store* loaded = nullptr;
+    for (const Store& store : stores) {
+      if (store.position < m && store.channel == channel) loaded = &store;
+    }
+    ASSERT_NE(loaded, nullptr) << at << "loads channel " << int(channel) << ", which no store writes";
+    size_t direct = m;
+    while (direct > 0 && !runs_on_hardware(placed.order[direct - 1])) --direct;
+    ASSERT_GT(direct, 0u) << at << "no hardware layer before it";
+    std::multiset<const Layer*> reaching{held_data(*loaded).get(), placed.order[direct - 1].get()};
+    std::multiset<const Layer*> inputs;
+    for (const auto& input : merge->inbound_layers().front()->inbound_layers()) {
+      inputs.insert(input.get());
+    }
+    EXPECT_EQ(reaching, inputs) << at << "an input of its join does not reach it (it loads "
+                                << held_data(*loaded)->get_name() << ")";
     ++coverage->loads_checked;
-    if (expected.dual) ++coverage->dual_loads;
-    const size_t from = placed.position.at(expected.store.get());
-    const size_t until = placed.position.at(merge);
-    if (placed.pass.at(expected.store.get()) != placed.pass.at(merge)) {
+    if (loaded->dual) ++coverage->dual_loads;
+    if (placed.pass.at(loaded->layer.get()) != placed.pass.at(merge.get())) {
       ++coverage->loads_across_passes;
     }
-    held.push_back({store->channel, from, until});
+    held.push_back({channel, loaded->position, m});
   }
   for (size_t a = 0; a < held.size(); ++a) {
     for (size_t b = a + 1; b < held.size(); ++b) {
@@ -225,9 +299,10 @@ TEST_F(ResidualMapping, SkipChannelsAgreeAcrossPassesAndEveryMapRuns) {
   };
   const MeshShape meshes[] = {{1, 1, 1}, {1, 1, 4}, {2, 1, 2}, {2, 2, 4}, {4, 4, 4}};
   Coverage coverage;
-  for (uint32_t seed = 0; seed < 120; ++seed) {
+  for (uint32_t seed = 0; seed < 200; ++seed) {
     const bool refused = seed % 3 == 0;
     ResidualGraph graph(seed, refused);
+    for (const auto& [merge, shape] : graph.shape_of_merge) ++coverage.generated[shape];
     // Fewer NPs and skip-DMA channels force more passes.
     const MeshShape shape = meshes[seed % std::size(meshes)];
     const std::string label = "seed " + std::to_string(seed) + ": ";
@@ -236,7 +311,7 @@ TEST_F(ResidualMapping, SkipChannelsAgreeAcrossPassesAndEveryMapRuns) {
     for (const auto& sequence : graph.model->sequences()) {
       if (dynamic_cast<const SoftwareSequence*>(sequence.get())) continue;
       coverage.pass_counts.insert(sequence->passes().size());
-      check_channels(graph, *sequence, &coverage, label);
+      check_joins(graph, *sequence, &coverage, label);
     }
     // hw_only either keeps every layer on the device or names the layer that stops it.
     try {
@@ -255,6 +330,12 @@ TEST_F(ResidualMapping, SkipChannelsAgreeAcrossPassesAndEveryMapRuns) {
   EXPECT_GT(coverage.loads_checked, 100);
   EXPECT_GT(coverage.loads_across_passes, 10);
   EXPECT_GT(coverage.dual_loads, 10);
+  // Every shape is drawn; a join of one layer twice and a skip to several joins map.
+  for (int shape = ResidualGraph::kPlain; shape < ResidualGraph::kShapes; ++shape) {
+    EXPECT_GT(coverage.generated[ResidualGraph::Shape(shape)], 5) << "shape " << shape;
+  }
+  EXPECT_GT(coverage.landed[ResidualGraph::kTwice], 0);
+  EXPECT_GT(coverage.landed[ResidualGraph::kLongSkip], 0);
 }
 
 }  // namespace

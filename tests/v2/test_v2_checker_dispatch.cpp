@@ -59,6 +59,8 @@ TEST_F(V2Dispatch, CnpKindsAndAddGoToTheirChecks) {
   EXPECT_NE(check(*tconv).message.find("Kernel size must be 3 or 4."), std::string::npos);
   EXPECT_EQ(check(*tdw), v2::check_dwconv2dtranspose_constraints(constraints, *tdw));
   EXPECT_EQ(check(*add), v2::check_add_constraints(*add));
+  const auto cat = g.add(LayerType::Concatenate, "cat", {}, {c1, c2});
+  EXPECT_EQ(check(*cat), v2::check_concatenate_constraints(*cat));
   // No merge layer follows the Add: its own check says so.
   EXPECT_NE(check(*add).message.find("Must be followed by a merge layer."), std::string::npos);
   EXPECT_EQ(check(*c1), MappingStatus::success());
@@ -67,9 +69,80 @@ TEST_F(V2Dispatch, CnpKindsAndAddGoToTheirChecks) {
 TEST_F(V2Dispatch, LayersWithoutHardwarePass) {
   const auto q = g.add(LayerType::Quantizer, "q", {}, {in});
   const auto d = g.add(LayerType::Dequantizer, "d", {}, {in});
-  const auto cat = g.add(LayerType::Concatenate, "cat", {}, {in, in});
-  for (const auto& layer : {in, q, d, cat}) {
+  for (const auto& layer : {in, q, d}) {
     EXPECT_EQ(check(*layer), MappingStatus::success()) << layer->get_name();
+  }
+}
+
+// A join maps only in the shape the skip DMA carries: two inputs from NP layers or joins, and
+// a merge layer after it. Each shape is built with its join named "cat" (or "add").
+TEST_F(V2Dispatch, JoinShapes) {
+  using testing::LayerPtr;
+  using Build = std::function<LayerPtr(testing::GraphBuilder&, const LayerPtr&)>;
+  auto concat = [](testing::GraphBuilder& b, const std::vector<LayerPtr>& inputs) {
+    return b.add(LayerType::Concatenate, "cat", {}, inputs);
+  };
+  auto merged = [](testing::GraphBuilder& b, const LayerPtr& join) {
+    b.conv("merge", {join});
+    return join;
+  };
+  const struct {
+    const char* shape;
+    Build build;
+    const char* message;  // empty: the join maps
+  } cases[] = {
+      {"two inputs",
+       [&](auto& b, const auto& x) {
+         return merged(b, concat(b, {b.conv("c1", {x}), b.conv("c2", {x})}));
+       },
+       ""},
+      {"one input twice",
+       [&](auto& b, const auto& x) {
+         const auto c1 = b.conv("c1", {x});
+         return merged(b, concat(b, {c1, c1}));
+       },
+       ""},
+      {"three inputs",
+       [&](auto& b, const auto& x) {
+         const auto c1 = b.conv("c1", {x});
+         const auto c2 = b.conv("c2", {c1});
+         return merged(b, concat(b, {c1, c2, b.conv("c3", {c2})}));
+       },
+       "Must join exactly two inbound layers, got 3."},
+      {"the model input",
+       [&](auto& b, const auto& x) { return merged(b, concat(b, {b.conv("c1", {x}), x})); },
+       "Inbounds must be of types Conv, Add or Concat."},
+      {"into an Add",
+       [&](auto& b, const auto& x) {
+         const auto c1 = b.conv("c1", {x});
+         const auto cat = concat(b, {c1, b.conv("c2", {c1})});
+         merged(b, b.join("add", {cat, b.conv("c3", {c1}, 2 * 16)}));
+         return cat;
+       },
+       "Must be followed by a merge layer."},
+      {"into a Concatenate",
+       [&](auto& b, const auto& x) {
+         const auto c1 = b.conv("c1", {x});
+         const auto cat = concat(b, {c1, b.conv("c2", {c1})});
+         merged(b, b.add(LayerType::Concatenate, "outer", {}, {cat, b.conv("c3", {c1})}));
+         return cat;
+       },
+       "Must be followed by a merge layer."},
+      {"an Add of the model input",
+       [&](auto& b, const auto& x) { return merged(b, b.join("add", {x, b.conv("c1", {x})})); },
+       "Inbounds must be of types Conv, Add or Concat."},
+  };
+  for (const auto& c : cases) {
+    testing::GraphBuilder b;
+    const auto x = b.input("in", 8, 8, 16);
+    const auto join = c.build(b, x);
+    const MappingStatus status = check(*join);
+    if (std::string(c.message).empty()) {
+      EXPECT_EQ(status, MappingStatus::success()) << c.shape;
+    } else {
+      EXPECT_EQ(status.layer, join->get_name()) << c.shape;
+      EXPECT_NE(status.message.find(c.message), std::string::npos) << c.shape << ": " << status.message;
+    }
   }
 }
 
