@@ -445,8 +445,12 @@ void check_merge_inputs(const std::shared_ptr<Layer>& layer, const LayerMapping&
                      ", not an input of " + join->get_name() + ".");
   }
   inputs.erase(inputs.begin() + static_cast<std::ptrdiff_t>(loaded));
+  bool streamed = false;  // the merge layer has one input of its own
   for (const auto& input : inputs) {
-    if (inputs.size() == 1 && streams_into(input, mapping)) continue;
+    if (!streamed && streams_into(input, mapping)) {
+      streamed = true;
+      continue;
+    }
     fail(*layer, "Layer " + input->get_name() + ", an input of " + join->get_name() +
                      ", reaches this layer neither through its skip-DMA load nor as its input.");
   }

@@ -464,8 +464,8 @@ TEST(SkipDmaChannels, NumbersWrapPastTheLastChannel) {
 }
 
 // in -> x -> z -> w -> b = add(w, z) -> n -> a = add(n, x) -> m: z's store is written while
-// x's still waits for m.
-TEST(SkipDmaChannels, AStoreOnAChannelStillHeldIsRefused) {
+// x's still waits for m, and each load must read the last store on its channel.
+TEST(SkipDmaChannels, AStoreOnAChannelStillHeldIsRefusedAndLoadsReadAnInputOfTheirJoin) {
   Net net;
   auto in = net.input("in");
   auto x = net.conv("x", in);
@@ -480,12 +480,21 @@ TEST(SkipDmaChannels, AStoreOnAChannelStillHeldIsRefused) {
   EXPECT_EQ(record(m).skipdma_load_channel->store_channel, record(x).skipdma_store_channel->channel);
   EXPECT_EQ(record(n).skipdma_load_channel->store_channel, record(z).skipdma_store_channel->channel);
   EXPECT_NO_THROW(check_skipdma_channels(order));
+  EXPECT_NO_THROW(check_skipdma_loads(order));
 
   // As if the numbers had come round: z's store on x's channel.
+  const uint8_t z_channel = record(z).skipdma_store_channel->channel;
   record(z).skipdma_store_channel->channel = record(x).skipdma_store_channel->channel;
   EXPECT_EQ(thrown_message([&] { check_skipdma_channels(order); }),
             "Cannot map layer 'z'. Skip-DMA channel 3 still holds the output of layer x for a "
             "later layer: the 8-bit channel numbers of the sequence have come round to it again.");
+  EXPECT_EQ(thrown_message([&] { check_skipdma_loads(order); }),
+            "Cannot map layer 'n'. The skip-DMA load reads channel " + std::to_string(z_channel) +
+                ", which no earlier layer of the sequence stores.");
+  record(n).skipdma_load_channel->store_channel = 3;
+  EXPECT_EQ(thrown_message([&] { check_skipdma_loads(order); }),
+            "Cannot map layer 'm'. The skip-DMA load reads channel 3, which holds the output of "
+            "layer z, not an input of a.");
   try {
     check_skipdma_channels(order);
   } catch (const MappingError& error) {
@@ -495,6 +504,22 @@ TEST(SkipDmaChannels, AStoreOnAChannelStillHeldIsRefused) {
   record(z).skipdma_store_channel->channel = 7;
   record(n).skipdma_load_channel->store_channel = 7;
   EXPECT_NO_THROW(check_skipdma_channels(order));
+  EXPECT_NO_THROW(check_skipdma_loads(order));
+}
+
+// in -> x -> y -> z -> c = concatenate(x, y, z) -> m: m loads x and reads z; y is lost.
+TEST(SkipDmaChannels, AJoinInputThatNeitherLoadNorStreamBringsIsRefused) {
+  Net net;
+  auto x = net.conv("x", net.input("in"));
+  auto y = net.conv("y", x);
+  auto z = net.conv("z", y);
+  auto c = net.concat("c", {x, y, z});
+  auto m = net.conv("m", c);
+  const LayerList order{x->inbound_layers().front(), x, y, z, c, m};
+  wire(order, skip_components(order));
+  EXPECT_EQ(thrown_message([&] { check_skipdma_loads(order); }),
+            "Cannot map layer 'm'. Layer y, an input of c, reaches this layer neither through its "
+            "skip-DMA load nor as its input.");
 }
 
 }  // namespace
