@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -589,6 +590,15 @@ std::string left_to_software_error(const std::vector<std::shared_ptr<Layer>>& re
   return MappingStatus(first, why).to_string();
 }
 
+using Positions = std::unordered_map<std::string_view, size_t>;
+
+// The position of the layer named `name`, or `none` when no layer has that name (a status
+// that names no layer).
+size_t position_of(const Positions& positions, const std::string& name, size_t none) {
+  const auto found = positions.find(name);
+  return found == positions.end() ? none : found->second;
+}
+
 // What one call of the back end made of the first `count` layers: its sequences, then the
 // layers it left and every layer after the first `count` as one software sequence.
 struct MapAttempt {
@@ -613,6 +623,14 @@ MapAttempt map_first_layers(Backend& backend, const std::vector<std::shared_ptr<
   return attempt;
 }
 
+// Whether the back end's build of the first `count` layers failed, rather than stopped at a
+// layer: its status names a layer `stop` after the first, yet it kept none of the layers before
+// it. A sequence past the descriptor limit fails so, naming the layer where the count went over;
+// a refused layer leaves the layers before it mapped.
+bool build_failed(const MapAttempt& attempt, size_t count, size_t stop) {
+  return stop > 0 && stop < count && attempt.left.size() == count;
+}
+
 // Whether a run can give every layer of `sequences` its inputs: the plan a run makes first.
 bool runnable(const Sequences& sequences) {
   try {
@@ -627,7 +645,7 @@ bool runnable(const Sequences& sequences) {
 // k on reads the output of a layer before position k - 1 other than an InputData, so that a
 // hardware sequence of the first k layers returns all the later layers need of it.
 std::vector<bool> cut_points(const std::vector<std::shared_ptr<Layer>>& layers,
-                             const std::unordered_map<std::string_view, size_t>& positions) {
+                             const Positions& positions) {
   std::vector<size_t> last_reader(layers.size(), 0);
   for (size_t j = 0; j < layers.size(); ++j) {
     for (const auto& source : layers[j]->inbound_layers()) {
@@ -645,40 +663,62 @@ std::vector<bool> cut_points(const std::vector<std::shared_ptr<Layer>>& layers,
   return cut;
 }
 
+// The latest cut point of at most `limit` layers; 0 when there is none.
+size_t latest_cut(const std::vector<bool>& cut, size_t limit) {
+  for (size_t k = limit; k >= 1; --k)
+    if (cut[k]) return k;
+  return 0;
+}
+
+// An attempt on the first `count` (at least one) layers: its sequences when they can be kept,
+// else the most layers the next attempt may take, always fewer than `count`.
+struct Outcome {
+  std::optional<Sequences> kept;
+  size_t limit = 0;
+};
+
+Outcome try_first_layers(Backend& backend, const std::vector<std::shared_ptr<Layer>>& layers,
+                         const Positions& positions, size_t count, bool hw_only,
+                         const std::shared_ptr<MapConstraints>& constraints) {
+  const size_t fewer = count - 1;
+  try {
+    MapAttempt attempt = map_first_layers(backend, layers, count, constraints);
+    if (hw_only && !attempt.left.empty()) {
+      throw std::runtime_error(left_to_software_error(attempt.left, attempt.status));
+    }
+    const size_t stop = position_of(positions, attempt.status.stopped_at(), count);
+    if (build_failed(attempt, count, stop)) return {std::nullopt, std::min(fewer, stop)};
+    if (runnable(attempt.sequences)) return {std::move(attempt.sequences), count};
+    // The layers left to software read an output that stays on the device: end before them.
+    if (attempt.left.empty()) return {std::nullopt, fewer};
+    return {std::nullopt,
+            std::min(fewer, position_of(positions, attempt.left.front()->get_name(), count))};
+  } catch (const MappingError& error) {
+    if (hw_only) throw;
+    return {std::nullopt, std::min(fewer, position_of(positions, error.layer(), count))};
+  }
+}
+
 }  // namespace
 
 // A mapping that stops early (a refused layer, no room left, a wiring the hardware cannot
-// carry) must still run: a hardware sequence returns the output of its last layer only. When
-// the layers left to software read more than that, the hardware part is cut back to the latest
-// layer whose output is all they need, and the rest runs in software; when no such layer is
-// left, the whole model does.
+// carry, a sequence the back end fails to build) must still run, and keep on the device what
+// fits: a hardware sequence returns the output of its last layer only, and a failed build
+// returns none. So the hardware part is cut back to the latest layer before the trouble whose
+// output is all the later layers need, and mapped again until an attempt can be kept; when no
+// such layer is left, the whole model runs in software. Each attempt takes fewer layers than
+// the one before, so cutting back ends.
 Sequences Model::map_runnable(Backend& backend, bool hw_only,
                               const std::shared_ptr<MapConstraints>& constraints) {
-  size_t limit = layers_.size();
-  auto position_of = [this](const std::string& name) {
-    const auto found = positions_.find(name);
-    return found == positions_.end() ? layers_.size() : found->second;
-  };
-  try {
-    MapAttempt whole = map_first_layers(backend, layers_, layers_.size(), constraints);
-    if (hw_only && !whole.left.empty()) {
-      throw std::runtime_error(left_to_software_error(whole.left, whole.status));
-    }
-    if (runnable(whole.sequences)) return std::move(whole.sequences);
-    if (!whole.left.empty()) limit = position_of(whole.left.front()->get_name());
-  } catch (const MappingError& error) {
-    if (hw_only) throw;
-    limit = std::min(limit, position_of(error.layer()));
-  }
+  if (layers_.empty()) return {};
+  Outcome outcome =
+      try_first_layers(backend, layers_, positions_, layers_.size(), hw_only, constraints);
+  if (outcome.kept) return std::move(*outcome.kept);
   const std::vector<bool> cut = cut_points(layers_, positions_);
-  for (size_t k = std::min(limit, layers_.size()); k >= 1; --k) {
-    if (!cut[k]) continue;
-    try {
-      MapAttempt part = map_first_layers(backend, layers_, k, constraints);
-      if (runnable(part.sequences)) return std::move(part.sequences);
-    } catch (const MappingError& error) {
-      k = std::min(k, position_of(error.layer()) + 1);
-    }
+  for (size_t count = latest_cut(cut, outcome.limit); count >= 1;
+       count = latest_cut(cut, outcome.limit)) {
+    outcome = try_first_layers(backend, layers_, positions_, count, false, constraints);
+    if (outcome.kept) return std::move(*outcome.kept);
   }
   for (const auto& layer : layers_) layer->set_mapping(nullptr);
   return {std::make_shared<SoftwareSequence>(layers_)};

@@ -110,10 +110,13 @@ class Model {
   // the back end leaves become a software sequence, unless `hw_only`, which makes them a
   // runtime_error with the mapping status text, or, when no check failed, "Cannot map layer
   // '<first layer left>'. <why it stays in software>"; a wiring failure the back end throws
-  // (MappingError) is raised as it is with `hw_only`. Without it the mapping always runs: when
-  // the software layers would need an output that stays on the device (or the back end threw a
-  // MappingError), the hardware part is cut back to the latest layer whose output is all the
-  // later layers need of it, and, when none is left, the whole model runs in software.
+  // (MappingError) is raised as it is with `hw_only`. Without it the mapping always runs and
+  // keeps on the device what builds: when the software layers would need an output that stays
+  // on the device, the back end threw a MappingError, or it failed to build the sequence (too
+  // many descriptors, say: its status names a layer, yet it kept none of the layers before it),
+  // the hardware part is cut back to the latest layer before the trouble whose output is all
+  // the later layers need of it and mapped again, until an attempt can be kept; when no such
+  // layer is left, the whole model runs in software.
   // invalid_argument for a null device;
   // runtime_error "No hardware back end is available." when none is registered. On error the
   // previous mapping stays as it was.

@@ -97,6 +97,39 @@ inline std::unique_ptr<Model> mobilenet_v2(bool classifier = true, uint32_t seed
   return net.take();
 }
 
+// MobileNet v1 at width 1.0 on 224x224x3 inputs (Table 1 of its paper): a stride-2 stem of 32
+// filters, 13 depthwise-separable blocks (3x3 depthwise, then 1x1 pointwise), and optionally
+// the classifier as a 1x1 convolution of 1000 filters named "fc" that carries the 7x7 global
+// average pooling. The table lists the last depthwise as stride 2, but its sizes keep the map at
+// 7x7 for the pooling, so that block has stride 1.
+inline std::unique_ptr<Model> mobilenet_v1(bool classifier = true, uint32_t seed = 1) {
+  NetworkBuilder net(seed);
+  auto input = net.add(LayerType::InputData, "input",
+                       {{"input_width", 224}, {"input_height", 224}, {"input_channels", 3}}, {});
+  auto prev = net.add(LayerType::Conv2D, "stem",
+                      {{"filters", 32}, {"kernel_size", 3}, {"kernel_stride", 2}}, {input});
+  struct Block {
+    int32_t stride, filters;
+  };
+  constexpr Block blocks[] = {{1, 64},  {2, 128}, {1, 128}, {2, 256}, {1, 256},
+                              {2, 512}, {1, 512}, {1, 512}, {1, 512}, {1, 512},
+                              {1, 512}, {2, 1024}, {1, 1024}};
+  int block = 0;
+  for (const Block& spec : blocks) {
+    const std::string b = "b" + std::to_string(++block);
+    auto dw = net.add(LayerType::DepthwiseConv2D, b + "_dw",
+                      {{"kernel_size", 3}, {"kernel_stride", spec.stride}}, {prev});
+    prev = net.add(LayerType::Conv2D, b + "_pw", {{"filters", spec.filters}, {"kernel_size", 1}},
+                   {dw});
+  }
+  if (classifier)
+    net.add(LayerType::Conv2D, "fc",
+            {{"filters", 1000}, {"kernel_size", 1}, {"pool_type", kAveragePool},
+             {"pool_size", -1}, {"activation", kNoActivation}},
+            {prev});
+  return net.take();
+}
+
 // The CIFAR ResNet of 6n+2 layers on 32x32x3 inputs (n = 3: ResNet-20, n = 2: ResNet-14): a
 // 16-filter stem, three stages of n two-convolution blocks (16, 32, 64 filters; the first block
 // of stages 2 and 3 halves the map and adds a 1x1 projection shortcut), global average pooling
