@@ -9,6 +9,7 @@
 #include <string>
 
 #include "qalto/backend_registry.hpp"
+#include "qalto/saturating.hpp"
 #include "qalto/software.hpp"
 
 namespace qalto {
@@ -768,9 +769,7 @@ std::vector<uint32_t> Model::output_shape() const {
 
 uint64_t Model::macs() const {
   uint64_t total = 0;
-  for (const auto& layer : layers_) {
-    if (__builtin_add_overflow(total, layer->macs(), &total)) return UINT64_MAX;
-  }
+  for (const auto& layer : layers_) total = saturating_add(total, layer->macs());
   return total;
 }
 

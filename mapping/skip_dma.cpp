@@ -333,6 +333,18 @@ struct HeldChannel {
   size_t until;
 };
 
+// The stores a layer's record writes: each channel, and whether it is the dual output's.
+std::vector<std::pair<uint8_t, bool>> written_channels(const LayerMapping& mapping) {
+  std::vector<std::pair<uint8_t, bool>> written;
+  if (mapping.skipdma_store_channel) {
+    written.emplace_back(mapping.skipdma_store_channel->channel, false);
+  }
+  if (mapping.skipdma_store_dual_output_channel) {
+    written.emplace_back(mapping.skipdma_store_dual_output_channel->channel, true);
+  }
+  return written;
+}
+
 std::vector<HeldChannel> held_channels(const LayerList& order) {
   // The last loader of each store, keyed by the storing layer and whether it is its dual
   // output; a store no layer of the sequence loads holds its channel to the end.
@@ -354,11 +366,8 @@ std::vector<HeldChannel> held_channels(const LayerList& order) {
       const auto found = last_loader.find({order[i].get(), dual});
       return found == last_loader.end() ? order.size() : found->second;
     };
-    if (mapping->skipdma_store_channel) {
-      held.push_back({mapping->skipdma_store_channel->channel, i, until(false)});
-    }
-    if (mapping->skipdma_store_dual_output_channel) {
-      held.push_back({mapping->skipdma_store_dual_output_channel->channel, i, until(true)});
+    for (const auto& [channel, dual] : written_channels(*mapping)) {
+      held.push_back({channel, i, until(dual)});
     }
   }
   return held;
@@ -392,16 +401,6 @@ struct Written {
 };
 using ChannelWriters = std::array<Written, 256>;
 
-void record_stores(const std::shared_ptr<Layer>& layer, ChannelWriters* written) {
-  const auto mapping = layer_mapping_of(*layer);
-  if (!mapping) return;
-  if (mapping->skipdma_store_channel) {
-    (*written)[mapping->skipdma_store_channel->channel] = {layer.get(), false};
-  }
-  if (mapping->skipdma_store_dual_output_channel) {
-    (*written)[mapping->skipdma_store_dual_output_channel->channel] = {layer.get(), true};
-  }
-}
 
 // Position in `inputs` of the input whose data the store `written` holds: the storing layer
 // itself, or, for a dual-output store, the joining layer the storing layer merges.
@@ -462,12 +461,14 @@ void check_skipdma_loads(const LayerList& order) {
   ChannelWriters written;
   for (const auto& layer : order) {
     const auto mapping = layer_mapping_of(*layer);
+    if (!mapping) continue;
     // A TNP_B layer's load reads back its own FIFO.
-    if (mapping && mapping->skipdma_load_channel &&
-        !layer->is_target_component(ComponentKind::TNP_B)) {
+    if (mapping->skipdma_load_channel && !layer->is_target_component(ComponentKind::TNP_B)) {
       check_merge_inputs(layer, *mapping, written);
     }
-    record_stores(layer, &written);
+    for (const auto& [channel, dual] : written_channels(*mapping)) {
+      written[channel] = {layer.get(), dual};
+    }
   }
 }
 

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "qalto/saturating.hpp"
 #include "v2/layer_checks.hpp"
 #include "v2/weight_formats.hpp"
 
@@ -12,6 +13,7 @@ namespace qalto::v2 {
 
 namespace {
 
+// What a size too large to fit anything reads as: the value a saturated product stops at.
 constexpr uint64_t no_fit = std::numeric_limits<uint64_t>::max();
 
 MappingStatus check_by_type(const HardwareConstraints& hc, const Layer& layer) {
@@ -62,34 +64,29 @@ WeightNeed cnp_weight_need(const Layer& layer, uint32_t filters) {
   }
 }
 
-uint64_t mul_sat(uint64_t a, uint64_t b) {
-  uint64_t product = 0;
-  return __builtin_mul_overflow(a, b, &product) ? no_fit : product;
-}
-
 uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
 
 uint64_t round_up(uint64_t value, uint64_t multiple) {
-  return mul_sat(ceil_div(value, multiple), multiple);
+  return saturating_mul(ceil_div(value, multiple), multiple);
 }
 
 uint64_t cnp_need_words(uint64_t height, uint64_t width, uint64_t channels, uint64_t bits) {
   const uint64_t row_bytes = round_up(ceil_div(bits * width, 8), 4);
-  const uint64_t row_words = mul_sat(channels, row_bytes) / 4;
+  const uint64_t row_words = saturating_mul(channels, row_bytes) / 4;
   // The hardware keeps the row size in a 27-bit field: a larger row cannot be programmed.
   if (row_words >= CNP_ROW_WORDS_LIMIT) return no_fit;
-  return mul_sat(height, row_words);
+  return saturating_mul(height, row_words);
 }
 
 uint64_t tnp_b_need_words(uint64_t height, uint64_t width, uint64_t channels, uint64_t fifo_size,
                           uint64_t bits) {
   uint64_t bits_total = round_up(channels, 4);
-  bits_total = mul_sat(bits_total, height);
-  bits_total = mul_sat(bits_total, bits);
-  bits_total = mul_sat(bits_total, width);
+  bits_total = saturating_mul(bits_total, height);
+  bits_total = saturating_mul(bits_total, bits);
+  bits_total = saturating_mul(bits_total, width);
   if (bits_total == no_fit) return no_fit;
   const uint64_t blocks = round_up(ceil_div(bits_total, 32), TNP_B_BLOCK_WORDS);
-  return mul_sat(blocks, 1 + fifo_size);
+  return saturating_mul(blocks, 1 + fifo_size);
 }
 
 bool fits(uint64_t need, uint32_t capacity, uint32_t pksram_shift) {

@@ -114,12 +114,12 @@ inline std::unique_ptr<Model> mobilenet_v1(bool classifier = true, uint32_t seed
   constexpr Block blocks[] = {{1, 64},  {2, 128}, {1, 128}, {2, 256}, {1, 256},
                               {2, 512}, {1, 512}, {1, 512}, {1, 512}, {1, 512},
                               {1, 512}, {2, 1024}, {1, 1024}};
-  int block = 0;
-  for (const Block& spec : blocks) {
-    const std::string b = "b" + std::to_string(++block);
+  int index = 0;
+  for (const Block& block : blocks) {
+    const std::string b = "b" + std::to_string(++index);
     auto dw = net.add(LayerType::DepthwiseConv2D, b + "_dw",
-                      {{"kernel_size", 3}, {"kernel_stride", spec.stride}}, {prev});
-    prev = net.add(LayerType::Conv2D, b + "_pw", {{"filters", spec.filters}, {"kernel_size", 1}},
+                      {{"kernel_size", 3}, {"kernel_stride", block.stride}}, {prev});
+    prev = net.add(LayerType::Conv2D, b + "_pw", {{"filters", block.filters}, {"kernel_size", 1}},
                    {dw});
   }
   if (classifier)

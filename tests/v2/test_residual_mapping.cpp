@@ -199,7 +199,8 @@ std::vector<Store> stores_in_order(const Placed& placed) {
       stores.push_back({placed.order[i], false, mapping->skipdma_store_channel->channel, i});
     }
     if (mapping->skipdma_store_dual_output_channel) {
-      stores.push_back({placed.order[i], true, mapping->skipdma_store_dual_output_channel->channel, i});
+      const uint8_t channel = mapping->skipdma_store_dual_output_channel->channel;
+      stores.push_back({placed.order[i], true, channel, i});
     }
   }
   return stores;
@@ -236,7 +237,8 @@ void check_joins(const ResidualGraph& graph, const Sequence& sequence, Coverage*
     for (const Store& store : stores) {
       if (store.position < m && store.channel == channel) loaded = &store;
     }
-    ASSERT_NE(loaded, nullptr) << at << "loads channel " << int(channel) << ", which no store writes";
+    ASSERT_NE(loaded, nullptr) << at << "loads channel " << int(channel)
+                               << ", which no store writes";
     size_t direct = m;
     while (direct > 0 && !runs_on_hardware(placed.order[direct - 1])) --direct;
     ASSERT_GT(direct, 0u) << at << "no hardware layer before it";

@@ -141,7 +141,8 @@ TEST_F(V2Dispatch, JoinShapes) {
       EXPECT_EQ(status, MappingStatus::success()) << c.shape;
     } else {
       EXPECT_EQ(status.layer, join->get_name()) << c.shape;
-      EXPECT_NE(status.message.find(c.message), std::string::npos) << c.shape << ": " << status.message;
+      EXPECT_NE(status.message.find(c.message), std::string::npos)
+          << c.shape << ": " << status.message;
     }
   }
 }
